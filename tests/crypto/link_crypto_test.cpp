@@ -3,7 +3,6 @@
 #include <array>
 #include <ostream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -169,23 +168,9 @@ TEST_F(FrameDecryption, FailsUnderTheNextCounterValue)
     EXPECT_EQ(decrypt(), 0u);
 }
 
-TEST_F(FrameDecryption, FailsUnderAnotherKey)
-{
-    Key other = test_key;
-    other[31] ^= 0x01;
-    EXPECT_EQ(pemra_crypto_decrypt_buf(reply, other, nonce), 0u);
-}
-
 TEST_F(FrameDecryption, LeavesTheNonceAloneForAThreeByteFrame)
 {
     reply.resize(3);
-    EXPECT_EQ(decrypt(), 0u);
-    EXPECT_EQ(nonce, nonce_with_counter(100));
-}
-
-TEST_F(FrameDecryption, LeavesTheNonceAloneForAnEmptyFrame)
-{
-    reply.clear();
     EXPECT_EQ(decrypt(), 0u);
     EXPECT_EQ(nonce, nonce_with_counter(100));
 }
@@ -243,7 +228,6 @@ TEST_P(NonceCounter, CountsBigEndianInBytesOneToFour)
 INSTANTIATE_TEST_SUITE_P(Carries, NonceCounter,
                          testing::Values(CounterStep{0x00000000, 0x00000001},
                                          CounterStep{0x000000FF, 0x00000100},
-                                         CounterStep{0x0000FFFF, 0x00010000},
                                          CounterStep{0x00FFFFFF, 0x01000000},
                                          CounterStep{0x12FFFFFF, 0x13000000}),
                          testing::PrintToStringParamName());
@@ -286,16 +270,11 @@ protected:
     }
 };
 
-TEST_F(SessionKeyRequest, StartsWithA0AndEndsWith01)
+TEST_F(SessionKeyRequest, CarriesTheDriverRandomValueAndNoncePartBetweenA0And01)
 {
     generate();
     EXPECT_EQ(request[0], 0xA0);
     EXPECT_EQ(request[21], 0x01);
-}
-
-TEST_F(SessionKeyRequest, CarriesTheDriverRandomValueAndNoncePart)
-{
-    generate();
     EXPECT_TRUE(std::equal(request.begin() + 1, request.begin() + 17, session_key.begin()));
     EXPECT_TRUE(std::equal(request.begin() + 17, request.begin() + 21, nonce.begin() + 5));
 }
@@ -331,11 +310,6 @@ struct SessionKeyVector {
     const char* response;
     const char* session_key;
 };
-
-std::ostream& operator<<(std::ostream& out, const SessionKeyVector& vector)
-{
-    return out << "ltk_" << std::string_view(vector.ltk).substr(0, 8);
-}
 
 const SessionKeyVector session_key_vectors[] = {
 #include "tests/crypto/session_key_vectors.inc"
@@ -384,7 +358,6 @@ TEST_P(SessionKeyDerivation, ChangesNothingForAResponseOfAnotherLength)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AesBlocks, SessionKeyDerivation, testing::ValuesIn(session_key_vectors),
-                         testing::PrintToStringParamName());
+INSTANTIATE_TEST_SUITE_P(AesBlocks, SessionKeyDerivation, testing::ValuesIn(session_key_vectors));
 
 } // namespace
