@@ -1,0 +1,126 @@
+"""Starts the pieces of a private driver stack for tests, benchmarks and the demo.
+
+Nothing here touches the machine's own pcscd socket, /run/pcscd or the system
+bus: the daemon gets its listening socket handed over (socket activation) and
+runs in a private mount namespace with its own /run.
+"""
+
+import os
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+PCSCD = "/usr/sbin/pcscd"
+READER_NAME = "Pemra BLE Reader"
+
+
+def _wait_for(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.02)
+    raise TimeoutError(f"timed out waiting for {what}")
+
+
+class PrivatePcscd:
+    """Debian's pcscd in the foreground, on a private socket, loading one driver."""
+
+    def __init__(self, driver_path, workdir, env=None, reader_name=READER_NAME):
+        self.driver_path = os.path.abspath(driver_path)
+        self.workdir = workdir
+        self.env = dict(env or {})
+        self.reader_name = reader_name
+        self.socket_path = os.path.join(workdir, "pcscd.comm")
+        self.log_path = os.path.join(workdir, "pcscd.log")
+        self.process = None
+
+    def _write_reader_conf(self):
+        conf_dir = os.path.join(self.workdir, "reader.conf.d")
+        os.makedirs(conf_dir, exist_ok=True)
+        with open(os.path.join(conf_dir, "pemra"), "w") as conf:
+            conf.write(f'FRIENDLYNAME "{self.reader_name}"\n'
+                       "DEVICENAME   pemra:0\n"
+                       f"LIBPATH      {self.driver_path}\n")
+        return conf_dir
+
+    def _listening_socket(self):
+        if os.path.exists(self.socket_path):
+            os.unlink(self.socket_path)
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listener.bind(self.socket_path)
+        os.chmod(self.socket_path, 0o666)
+        listener.listen(64)
+        return listener
+
+    def _command(self, conf_dir):
+        # LISTEN_PID must be pcscd's own pid: bash, unshare and the inner bash
+        # all exec, so the pid of the outer bash is the daemon's.
+        inner = f"mount -t tmpfs none /run && exec {PCSCD} -f -d -c {conf_dir}"
+        private_run = f"unshare --mount --propagation private -- bash -c '{inner}'"
+        plain = f"exec {PCSCD} -f -d -c {conf_dir}"
+        launch = private_run if self._can_unshare() else plain
+        return ["bash", "-c", f"export LISTEN_PID=$$ LISTEN_FDS=1; {launch}"]
+
+    @staticmethod
+    def _can_unshare():
+        return subprocess.run(["unshare", "--mount", "true"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+    def start(self):
+        conf_dir = self._write_reader_conf()
+        listener = self._listening_socket()
+        env = dict(os.environ)
+        env.update(self.env)
+        log = open(self.log_path, "wb")
+
+        def hand_over_socket():
+            os.dup2(listener.fileno(), 3)
+
+        self.process = subprocess.Popen(self._command(conf_dir), env=env, stdin=subprocess.DEVNULL,
+                                        stdout=log, stderr=subprocess.STDOUT,
+                                        preexec_fn=hand_over_socket, pass_fds=(3,))
+        listener.close()
+        log.close()
+        # Clients of this process reach the private daemon from now on.
+        os.environ["PCSCLITE_CSOCK_NAME"] = self.socket_path
+        return self
+
+    def log(self):
+        with open(self.log_path, errors="replace") as log:
+            return log.read()
+
+    def alive(self):
+        return self.process is not None and self.process.poll() is None
+
+    def stop(self, timeout=10):
+        """SIGINT makes pcscd close its readers before it exits."""
+        if not self.alive():
+            return self.process.returncode if self.process else None
+        self.process.send_signal(signal.SIGINT)
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise
+
+
+def make_workdir(prefix="pemra-"):
+    return tempfile.mkdtemp(prefix=prefix)
+
+
+def wait_for_reader(context, name=READER_NAME, timeout=10):
+    """Waits until the daemon lists the reader; returns its full name."""
+    from smartcard import scard
+    found = []
+
+    def listed():
+        rc, readers = scard.SCardListReaders(context, [])
+        found[:] = [r for r in (readers or []) if r.startswith(name)] if rc == 0 else []
+        return bool(found)
+
+    _wait_for(listed, timeout, f"reader '{name}'")
+    return found[0]

@@ -1,0 +1,152 @@
+#pragma once
+
+#include <glib.h>
+#include <glibmm/main.h>
+
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/pemra_session.h"
+#include "worker/slot_table.h"
+
+// What a scripted session answers.
+struct ReaderScript {
+    bool ready = true;
+    Bytes descriptor;
+    std::optional<std::string> address;
+    Bytes atr;
+    Bytes apdu_response;
+    Bytes rpc_answer;
+};
+
+// A reader session whose answers a test sets beforehand. It completes every
+// operation from an idle callback on the worker's loop, as a real session
+// does, and records what it was asked. The test thread and the worker share
+// it, so everything goes through one lock.
+class ScriptedSession : public PemraSession {
+public:
+    explicit ScriptedSession(ReaderScript script) : script_(std::move(script)) {}
+
+    void edit(const std::function<void(ReaderScript &)> &change)
+    {
+        std::lock_guard lock(mutex_);
+        change(script_);
+    }
+
+    bool is_ready() const override { return locked(script_.ready); }
+    std::span<const std::uint8_t> descriptor_bytes() const override
+    {
+        std::lock_guard lock(mutex_);
+        return script_.descriptor;
+    }
+    std::optional<std::string> get_ieee() const override { return locked(script_.address); }
+
+    void reset_card(BytesCompletion done) override
+    {
+        std::lock_guard lock(mutex_);
+        ++resets_;
+        complete_later(std::move(done), script_.atr);
+    }
+    void write_apdu(std::span<const std::uint8_t> apdu, BytesCompletion done) override
+    {
+        std::lock_guard lock(mutex_);
+        apdus_.emplace_back(apdu.begin(), apdu.end());
+        complete_later(std::move(done), script_.apdu_response);
+    }
+    void shutdown(std::function<void()> done) override
+    {
+        std::lock_guard lock(mutex_);
+        ++shutdowns_;
+        Glib::signal_idle().connect_once(std::move(done));
+    }
+    void write_rpc(std::span<const std::uint8_t> message, bool encrypt, BytesCompletion done) override
+    {
+        std::lock_guard lock(mutex_);
+        rpc_messages_.push_back({Bytes(message.begin(), message.end()), encrypt});
+        complete_later(std::move(done), script_.rpc_answer);
+    }
+
+    struct RpcCall {
+        Bytes message;
+        bool encrypted;
+    };
+    int resets() const { return locked(resets_); }
+    int shutdowns() const { return locked(shutdowns_); }
+    std::vector<Bytes> apdus() const { return locked(apdus_); }
+    std::vector<RpcCall> rpc_messages() const { return locked(rpc_messages_); }
+
+private:
+    template <typename T> T locked(const T &field) const
+    {
+        std::lock_guard lock(mutex_);
+        return field;
+    }
+    static void complete_later(BytesCompletion done, Bytes result)
+    {
+        Glib::signal_idle().connect_once([done = std::move(done), result = std::move(result)] { done(result); });
+    }
+
+    mutable std::mutex mutex_;
+    ReaderScript script_;
+    int resets_ = 0;
+    int shutdowns_ = 0;
+    std::vector<Bytes> apdus_;
+    std::vector<RpcCall> rpc_messages_;
+};
+
+// Runs jobs on the worker's loop for the test thread: the slot table belongs
+// to the worker thread. Jobs go through a mutex of ours, picked up by a timer
+// source made before the worker starts, so that no glib object crosses
+// threads: glib's own locks are invisible to ThreadSanitizer.
+class WorkerJobs {
+public:
+    // Call before the worker starts.
+    static void install() { g_timeout_add(1, &pump, nullptr); }
+
+    static void run(std::function<void()> job)
+    {
+        std::promise<void> done;
+        {
+            std::lock_guard lock(mutex());
+            pending().push_back({std::move(job), &done});
+        }
+        done.get_future().wait();
+    }
+
+private:
+    struct Job {
+        std::function<void()> work;
+        std::promise<void> *done;
+    };
+    // Never destroyed: the worker still runs while the test process exits.
+    static std::mutex &mutex()
+    {
+        static auto *jobs_mutex = new std::mutex;
+        return *jobs_mutex;
+    }
+    static std::vector<Job> &pending()
+    {
+        static auto *jobs = new std::vector<Job>;
+        return *jobs;
+    }
+    static gboolean pump(gpointer)
+    {
+        std::lock_guard lock(mutex());
+        for (Job &job : pending()) {
+            job.work();
+            job.done->set_value();
+        }
+        pending().clear();
+        return G_SOURCE_CONTINUE;
+    }
+};
+
+inline void put_in_slot(std::shared_ptr<PemraSession> session)
+{
+    WorkerJobs::run([session = std::move(session)] { pemra_devlist[0] = session; });
+}
