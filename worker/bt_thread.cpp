@@ -37,8 +37,6 @@ void empty_slots()
 
 void worker_body()
 {
-    // Named so that it can be told apart among pcscd's threads.
-    pthread_setname_np(pthread_self(), worker_thread_name);
     sigc::connection request_watch = Glib::signal_io().connect(
         sigc::ptr_fun(pipe_read_cb), btsidesocket, Glib::IOCondition::IO_IN | Glib::IOCondition::IO_HUP);
 
@@ -76,7 +74,10 @@ void start_bt_thread(const char *addr)
     thread_running = true;
     create_request_channel();
     try {
-        std::thread(worker_body).detach();
+        std::thread worker(worker_body);
+        // Named so that it can be told apart among pcscd's threads.
+        pthread_setname_np(worker.native_handle(), worker_thread_name);
+        worker.detach();
     } catch (const std::system_error &) {
         // No thread could be made: the next start call tries again.
         thread_running = false;
