@@ -55,19 +55,13 @@ TEST(DescriptorEntries, TheTwoEntryExamplePrintsAMacAndASerialLine)
               "MAC:00:11:22:33:44:55\nSerial:0102030405\n");
 }
 
-TEST(DescriptorEntries, OtherEntriesPrintTheirNameAndValueAsText)
+TEST(DescriptorEntries, OtherValuesArePrintedByteForByteAfterTheNameAndAColon)
 {
-    EXPECT_EQ(printed("0c 0b 04 4e616d65 05 50656d7261"), "Name:Pemra\n");
-}
-
-TEST(DescriptorEntries, ValuesAndNamesAreWrittenByteForByteZerosIncluded)
-{
-    EXPECT_EQ(printed("0a 09 02 4100 05 41000a4209"), "A\0:A\0\nB\t\n"s);
-}
-
-TEST(DescriptorEntries, AnEmptyValuePrintsTheNameAndTheColon)
-{
-    EXPECT_EQ(printed("04 03 01 41 00"), "A:\n");
+    expect_printed({
+        {"0c 0b 04 4e616d65 05 50656d7261", "Name:Pemra\n"},
+        {"0a 09 02 4100 05 41000a4209", "A\0:A\0\nB\t\n"s},
+        {"04 03 01 41 00", "A:\n"},
+    });
 }
 
 TEST(DescriptorEntries, BytesBetweenTheValueAndTheEntryEndAreSkipped)
@@ -75,14 +69,14 @@ TEST(DescriptorEntries, BytesBetweenTheValueAndTheEntryEndAreSkipped)
     EXPECT_EQ(printed("0d 07 01 41 01 42 ffeedd 04 01 43 01 44"), "A:B\nC:D\n");
 }
 
-TEST(DescriptorEntries, AnEmptyDescriptorPrintsNothing)
+TEST(DescriptorEntries, OnlyTheNBytesAfterTheCountHoldEntries)
 {
-    expect_printed({{"00", ""}, {"", ""}});
-}
-
-TEST(DescriptorEntries, BytesAfterTheEntryAreaAreNotEntries)
-{
-    EXPECT_EQ(printed("05 04 01 41 01 42 04 01 43 01 44"), "A:B\n");
+    expect_printed({
+        {"", ""},
+        {"00", ""},
+        {"00 04 01 41 01 42", ""},
+        {"05 04 01 41 01 42 04 01 43 01 44", "A:B\n"},
+    });
 }
 
 TEST(DescriptorEntries, AFullAreaOf255BytesIsPrintedToItsLastEntry)
