@@ -1,0 +1,75 @@
+#include "sim/faults.h"
+
+#include <algorithm>
+
+namespace pemra_sim {
+
+const std::array<FaultInfo, fault_count> &fault_table()
+{
+    static const std::array<FaultInfo, fault_count> table{{
+        {Fault::Silent, "silent", 0, "the next N requests get no reply"},
+        {Fault::ReplyDelayMs, "reply-delay-ms", 0, "every reply is sent N ms after its request (0: off)"},
+        {Fault::DisconnectAfterFragments, "disconnect-after-fragments", -1,
+         "once: the reader disconnects after N fragments of the next reply (-1: off)"},
+        {Fault::DisconnectAtLongStage, "disconnect-at-long-stage", 0,
+         "once: the reader disconnects in the next long transfer after stage N: 1 the length write, "
+         "2 the last body write, 3 the header read (0: off)"},
+        {Fault::FailWrite1, "fail-write-1", 0, "the next N WriteValue calls on characteristic 1 fail"},
+        {Fault::FailWrite2, "fail-write-2", 0, "the next N WriteValue calls on characteristic 2 fail"},
+        {Fault::FailWrite7, "fail-write-7", 0, "the next N WriteValue calls on characteristic 7 fail"},
+        {Fault::FailRead3, "fail-read-3", 0, "the next N ReadValue calls on characteristic 3 fail"},
+        {Fault::FailStartNotify4, "fail-start-notify-4", 0, "the next N StartNotify calls on characteristic 4 fail"},
+        {Fault::FailStartNotify8, "fail-start-notify-8", 0, "the next N StartNotify calls on characteristic 8 fail"},
+        {Fault::CorruptTag, "corrupt-tag", 0, "the next N encrypted replies carry a wrong tag"},
+        {Fault::HeaderZeroFragmentSize, "header-zero-fragment-size", 0,
+         "the next N reply headers announce fragment size 0"},
+        {Fault::HeaderZeroTotal, "header-zero-total", 0, "the next N reply headers announce total length 0"},
+        {Fault::HeaderTooManyFragments, "header-too-many-fragments", 0,
+         "the next N replies are padded to 300 bytes and sent as one-byte fragments (more than 256)"},
+        {Fault::OversizedFragments, "oversized-fragments", 0,
+         "the next N replies carry one byte more per fragment than their header announces"},
+        {Fault::ShortHeader, "short-header", 0, "the next N reply headers are cut to 3 bytes"},
+        {Fault::KeyReply03, "key-reply-03", 0, "the next N session-key requests are answered 03 00 00 00 00"},
+    }};
+    return table;
+}
+
+std::optional<Fault> fault_by_name(std::string_view name)
+{
+    const auto &table = fault_table();
+    const auto found = std::ranges::find(table, name, &FaultInfo::name);
+    if (found == table.end())
+        return std::nullopt;
+    return found->fault;
+}
+
+Faults::Faults() { clear(); }
+
+void Faults::clear()
+{
+    for (const auto &info : fault_table())
+        set(info.fault, info.off);
+}
+
+bool Faults::armed(Fault fault) const { return value(fault) != fault_table()[index(fault)].off; }
+
+bool Faults::take(Fault fault)
+{
+    int &count = values_[index(fault)];
+    if (count == 0)
+        return false;
+    if (count > 0)
+        --count;
+    return true;
+}
+
+std::optional<int> Faults::take_parameter(Fault fault)
+{
+    if (!armed(fault))
+        return std::nullopt;
+    const int parameter = value(fault);
+    set(fault, fault_table()[index(fault)].off);
+    return parameter;
+}
+
+} // namespace pemra_sim

@@ -1,0 +1,63 @@
+// Fault switches of one reader, set at run time through the control
+// interface. Counted switches fire on the next N occasions (-1: on every
+// one); the others carry a parameter.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pemra_sim {
+
+enum class Fault {
+    Silent,                  // counted: the next requests get no reply at all
+    ReplyDelayMs,            // parameter: every reply waits this long (0: off)
+    DisconnectAfterFragments, // parameter, once: disconnect after k fragments of the next reply (-1: off)
+    DisconnectAtLongStage,   // parameter, once: disconnect at stage 1, 2 or 3 of the next long transfer (0: off)
+    FailWrite1,              // counted: WriteValue on characteristic 1 fails
+    FailWrite2,
+    FailWrite7,
+    FailRead3,               // counted: ReadValue on characteristic 3 fails
+    FailStartNotify4,        // counted: StartNotify on characteristic 4 fails
+    FailStartNotify8,
+    CorruptTag,              // counted: the tag of the next encrypted reply is wrong
+    HeaderZeroFragmentSize,  // counted: the reply header announces fragment size 0
+    HeaderZeroTotal,         // counted: the reply header announces total length 0
+    HeaderTooManyFragments,  // counted: the reply comes in more than 256 one-byte fragments
+    OversizedFragments,      // counted: fragments carry one byte more than the header announces
+    ShortHeader,             // counted: the reply header has 3 bytes only
+    KeyReply03,              // counted: the session-key reply is 03 00 00 00 00
+    Count_
+};
+
+inline constexpr std::size_t fault_count = static_cast<std::size_t>(Fault::Count_);
+
+struct FaultInfo {
+    Fault fault;
+    std::string_view name;
+    int off; // the value that disarms the switch
+    std::string_view help;
+};
+
+const std::array<FaultInfo, fault_count> &fault_table();
+std::optional<Fault> fault_by_name(std::string_view name);
+
+class Faults {
+public:
+    Faults();
+    void set(Fault fault, int value) { values_[index(fault)] = value; }
+    int value(Fault fault) const { return values_[index(fault)]; }
+    bool armed(Fault fault) const;
+    // A counted switch: true when it fires now, and counts the occasion.
+    bool take(Fault fault);
+    // A one-shot parameter: its value, and the switch is off afterwards.
+    std::optional<int> take_parameter(Fault fault);
+    void clear();
+
+private:
+    static std::size_t index(Fault fault) { return static_cast<std::size_t>(fault); }
+    std::array<int, fault_count> values_{};
+};
+
+} // namespace pemra_sim

@@ -1,0 +1,117 @@
+// pemra_sim: BlueZ and Pemra readers on a private bus, for the driver's
+// tests, benchmarks and demo.
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <stdexcept>
+
+#include <gio/gio.h>
+#include <glib-unix.h>
+#include <giomm/init.h>
+#include <glibmm/main.h>
+
+#include "sim/control.h"
+#include "sim/event_log.h"
+#include "sim/interfaces.h"
+#include "sim/key_store.h"
+#include "sim/object_tree.h"
+#include "sim/options.h"
+#include "sim/simulator.h"
+
+namespace {
+
+using namespace pemra_sim;
+
+constexpr char bluez_name[] = "org.bluez";
+
+Glib::RefPtr<Gio::DBus::Connection> connect(const Options &options)
+{
+    if (!options.bus)
+        return Gio::DBus::Connection::get_sync(Gio::DBus::BusType::SYSTEM);
+    return Gio::DBus::Connection::create_for_address_sync(
+        *options.bus, Gio::DBus::ConnectionFlags::AUTHENTICATION_CLIENT |
+                          Gio::DBus::ConnectionFlags::MESSAGE_BUS_CONNECTION);
+}
+
+void populate(Simulator &simulator, const Options &options)
+{
+    std::vector<Glib::ustring> adapters;
+    for (unsigned i = 0; i < options.adapters; ++i)
+        adapters.push_back(simulator.add_adapter());
+    for (unsigned i = 0; i < options.readers; ++i)
+        simulator.add_reader(adapters.front(), simulator.defaults_for_next_reader());
+}
+
+struct RunState {
+    Glib::RefPtr<Glib::MainLoop> loop;
+    int status = 0;
+};
+
+// giomm owns names only on the bus types it connects itself; the name is
+// wanted on the connection the objects live on.
+guint own_bluez_name(const Glib::RefPtr<Gio::DBus::Connection> &connection, RunState &state)
+{
+    auto acquired = [](GDBusConnection *, const gchar *name, gpointer) {
+        std::printf("pemra_sim: serving %s\n", name);
+        std::fflush(stdout);
+    };
+    auto lost = [](GDBusConnection *, const gchar *name, gpointer data) {
+        auto *run = static_cast<RunState *>(data);
+        std::fprintf(stderr, "pemra_sim: cannot own %s\n", name);
+        run->status = 1;
+        run->loop->quit();
+    };
+    return g_bus_own_name_on_connection(connection->gobj(), bluez_name, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+                                        acquired, lost, &state, nullptr);
+}
+
+void quit_on_signals(RunState &state)
+{
+    auto quit = [](gpointer data) -> gboolean {
+        static_cast<RunState *>(data)->loop->quit();
+        return G_SOURCE_REMOVE;
+    };
+    g_unix_signal_add(SIGTERM, quit, &state);
+    g_unix_signal_add(SIGINT, quit, &state);
+}
+
+int run(const Options &options)
+{
+    Gio::init();
+    const auto connection = connect(options);
+    const InterfaceCatalog catalog;
+    ObjectTree tree(connection, catalog);
+    EventLog log(options.log_capacity, options.verbose);
+    KeyStore keys(options.key_store);
+    const SimContext context{connection, catalog, tree, log, keys};
+    Simulator simulator(context, options.reader);
+    const Control control(context, simulator);
+    populate(simulator, options);
+
+    RunState state{Glib::MainLoop::create(), 0};
+    const guint owner = own_bluez_name(connection, state);
+    quit_on_signals(state);
+    state.loop->run();
+    g_bus_unown_name(owner);
+    return state.status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    try {
+        const Options options = parse_options(std::vector<std::string>(argv + 1, argv + argc));
+        if (options.help) {
+            std::cout << help_text();
+            return 0;
+        }
+        return run(options);
+    } catch (const std::invalid_argument &error) {
+        std::cerr << "pemra_sim: " << error.what() << "\nTry pemra_sim --help.\n";
+        return 2;
+    } catch (const Glib::Error &error) {
+        std::cerr << "pemra_sim: " << error.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,33 @@
+// BlueZ's object manager at "/": the tree of adapters, devices, services and
+// characteristics, answered by GetManagedObjects and announced with
+// InterfacesAdded and InterfacesRemoved as objects come and go.
+#pragma once
+
+#include <map>
+
+#include "sim/dbus_object.h"
+
+namespace pemra_sim {
+
+class InterfaceCatalog;
+
+class ObjectTree {
+public:
+    ObjectTree(const Glib::RefPtr<Gio::DBus::Connection> &connection, const InterfaceCatalog &catalog);
+
+    // The object stays owned by the caller, who removes it before it goes.
+    void add(const ExportedObject &object);
+    void remove(const ExportedObject &object);
+
+    InterfaceMap interfaces_of(const ExportedObject &object) const;
+    Glib::VariantContainerBase managed_objects() const;
+
+private:
+    void emit(const Glib::ustring &signal, const Glib::VariantContainerBase &args);
+
+    Glib::RefPtr<Gio::DBus::Connection> connection_;
+    ExportedObject root_;
+    std::map<Glib::ustring, const ExportedObject *> objects_;
+};
+
+} // namespace pemra_sim

@@ -1,0 +1,163 @@
+#include "sim/options.h"
+
+#include <charconv>
+#include <functional>
+#include <map>
+#include <stdexcept>
+
+#include "sim/faults.h"
+
+namespace pemra_sim {
+
+namespace {
+
+constexpr char usage[] = R"(Usage: pemra_sim [OPTION...]
+
+A stand-in for BlueZ with Pemra readers, for testing the Pemra driver
+without Bluetooth. It owns "org.bluez" on a bus and shows BlueZ's objects:
+"/" (org.freedesktop.DBus.ObjectManager), adapters "/org/bluez/hciN"
+(org.bluez.Adapter1, org.bluez.GattManager1) and per reader a device
+(org.bluez.Device1), the Pemra GATT service (org.bluez.GattService1) and
+characteristics 1 to 9 (org.bluez.GattCharacteristic1). By default: one
+adapter and one connected, paired, resolved reader with a card.
+
+Options:
+  --bus ADDRESS        serve on the bus at ADDRESS (default: the system bus,
+                       that is DBUS_SYSTEM_BUS_ADDRESS when it is set)
+  --adapters N         adapters at start, hci0 to hciN-1 (default 1)
+  --readers N          readers at start, all on hci0 (default 1)
+  --notify-size N      bytes per notification, prefix byte included, 20 to
+                       256 (default 20); larger values model a larger MTU
+  --message-size N     the readers' message size, answered to the
+                       buffer-size request, 16 to 4096 (default 1024)
+  --key-store DIR      keep the readers' long-term keys in DIR, one file
+                       DIR/<reader address>/<adapter address> each, so that
+                       they outlive the program (default: memory only)
+  --no-card            readers start without a card
+  --disconnected       readers start disconnected
+  --unpaired           readers start unpaired
+  --unresolved         readers start with ServicesResolved false
+  --log-capacity N     log entries kept for GetLog (default 100000)
+  --verbose            print every log entry on standard output
+  --help               print this text
+
+Control interface com.tarvenk.PemraSim1 at /sim (same bus, name org.bluez);
+errors come as com.tarvenk.PemraSim1.Error.Failed:
+  AddAdapter() -> o                  a new adapter hciN (InterfacesAdded)
+  RemoveAdapter(o adapter)           its readers, then itself
+  AddReader(o adapter, a{sv} options) -> o device
+      options: address s, name s, connected b, paired b,
+      services-resolved b, card b, notify-size u, message-size u,
+      omit-characteristics ay (numbers the service lacks),
+      uppercase-characteristics ay (numbers whose UUID is in capitals)
+  RemoveReader(o device)             disconnects, then InterfacesRemoved
+  ListReaders() -> ao
+  SetConnected(o device, b)          true: Connected and ServicesResolved
+                                     true; false: both false, notifications
+                                     off, session key and card power gone
+  SetPaired(o device, b)             Paired and Bonded
+  SetServicesResolved(o device, b)
+  InsertCard(o device)               card status 06, notified on 8
+  RemoveCard(o device)               card status 02, notified on 8
+  SetCardStatus(o device, y status)  any status byte, notified on 8
+  SetNotifySize(o device, u size)
+  SetFault(o device, s name, i value)  see the faults below
+  ClearFaults(o device)
+  ForgetKeys(o device)               the reader forgets its long-term keys
+  GetLog() -> a(sssay)               (event, source, detail, data) entries
+  ClearLog()                         entries and counters
+  GetCounters() -> a{st}             entries per event, never dropped
+  GetApplications() -> a(osob)       (adapter, sender, application, whether
+                                     a GATT profile names the Pemra service)
+
+Log events (source is the device path unless said otherwise):
+  write N / read N / start-notify N / stop-notify N    GATT calls
+  indication 9        writes on characteristic 9 (07, 08, 01 00)
+  message short|long  a request assembled from the writes
+  notify 4|8          notifications sent
+  key-exchange / session-key  (detail: adapter address of the host)
+  request / reply     plaintext of each request and reply (detail: encrypted
+                      or plain)
+  decrypt-failure     a frame that did not open (detail: tag or
+                      no session key)
+  silent / fault / framing-error / connected / disconnected / card-status /
+  forget-keys / device-call
+  register-application / unregister-application / application-read
+                      (source: the adapter path)
+
+Faults for SetFault (counted ones fire on the next N occasions, -1: always):
+)";
+
+using Setter = std::function<void(Options &, const std::string &)>;
+
+unsigned number(const std::string &text, const std::string &option)
+{
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size())
+        throw std::invalid_argument(option + " needs a number, not '" + text + "'");
+    return value;
+}
+
+const std::map<std::string, Setter> &valued_options()
+{
+    static const std::map<std::string, Setter> options{
+        {"--bus", [](Options &o, const std::string &v) { o.bus = v; }},
+        {"--adapters", [](Options &o, const std::string &v) { o.adapters = number(v, "--adapters"); }},
+        {"--readers", [](Options &o, const std::string &v) { o.readers = number(v, "--readers"); }},
+        {"--notify-size", [](Options &o, const std::string &v) { o.reader.notify_size = number(v, "--notify-size"); }},
+        {"--message-size",
+         [](Options &o, const std::string &v) { o.reader.message_size = number(v, "--message-size"); }},
+        {"--key-store", [](Options &o, const std::string &v) { o.key_store = v; }},
+        {"--log-capacity", [](Options &o, const std::string &v) { o.log_capacity = number(v, "--log-capacity"); }},
+    };
+    return options;
+}
+
+const std::map<std::string, std::function<void(Options &)>> &flags()
+{
+    static const std::map<std::string, std::function<void(Options &)>> flags{
+        {"--no-card", [](Options &o) { o.reader.card = false; }},
+        {"--disconnected", [](Options &o) { o.reader.link.connected = false; }},
+        {"--unpaired", [](Options &o) { o.reader.link.paired = false; }},
+        {"--unresolved", [](Options &o) { o.reader.link.services_resolved = false; }},
+        {"--verbose", [](Options &o) { o.verbose = true; }},
+        {"--help", [](Options &o) { o.help = true; }},
+    };
+    return flags;
+}
+
+} // namespace
+
+Options parse_options(const std::vector<std::string> &arguments)
+{
+    Options options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string &argument = arguments[i];
+        if (const auto flag = flags().find(argument); flag != flags().end()) {
+            flag->second(options);
+            continue;
+        }
+        const auto valued = valued_options().find(argument);
+        if (valued == valued_options().end())
+            throw std::invalid_argument("unknown option " + argument);
+        if (i + 1 == arguments.size())
+            throw std::invalid_argument(argument + " needs a value");
+        valued->second(options, arguments[++i]);
+    }
+    if (const std::string problem = size_problem(options.reader); !problem.empty())
+        throw std::invalid_argument(problem);
+    if (options.readers > 0 && options.adapters == 0)
+        throw std::invalid_argument("readers need an adapter");
+    return options;
+}
+
+std::string help_text()
+{
+    std::string text = usage;
+    for (const auto &fault : fault_table())
+        text += "  " + std::string(fault.name) + "\n      " + std::string(fault.help) + "\n";
+    return text;
+}
+
+} // namespace pemra_sim

@@ -1,0 +1,74 @@
+// One simulated Pemra reader: its BlueZ objects, its end of the tunnel, its
+// message protocol with the card, and its fault switches.
+#pragma once
+
+#include <string>
+
+#include "sim/faults.h"
+#include "sim/reader_objects.h"
+#include "sim/reader_protocol.h"
+#include "sim/reader_tunnel.h"
+
+namespace pemra_sim {
+
+inline constexpr std::size_t min_message_size = 16;
+inline constexpr std::size_t max_message_size = 4096;
+
+struct ReaderOptions {
+    std::string address;
+    std::string name;
+    LinkState link;
+    bool card = true;
+    std::size_t notify_size = 20;
+    std::size_t message_size = 1024;
+    ServiceLayout layout;
+};
+
+// What is wrong with the notify or message size, or nothing.
+std::string size_problem(const ReaderOptions &options);
+
+// Where a reader is attached: its adapter, whose address names the host
+// to the reader.
+struct AdapterRef {
+    Glib::ustring path;
+    std::string address;
+};
+
+class Reader {
+public:
+    Reader(const SimContext &context, const AdapterRef &adapter, const ReaderOptions &options);
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+
+    const Glib::ustring &path() const { return objects_.device_path(); }
+    const Glib::ustring &adapter_path() const { return adapter_.path; }
+
+    void set_connected(bool connected);
+    void set_paired(bool paired);
+    void set_services_resolved(bool resolved);
+    void set_card_status(std::uint8_t status);
+    void set_notify_size(std::size_t size);
+    void forget_keys();
+    Faults &faults() { return faults_; }
+
+private:
+    void on_device_call(const Glib::ustring &method, const Invocation &invocation);
+    void on_characteristic_call(int number, const Glib::ustring &method, const Glib::VariantContainerBase &args,
+                                const Invocation &invocation);
+    void write_value(int number, const Bytes &value, const Invocation &invocation);
+    void read_value(int number, const Invocation &invocation);
+    void start_notify(int number, const Invocation &invocation);
+    bool fails(std::optional<Fault> fault, const Invocation &invocation);
+    Bytes status_value() const;
+    void log(const std::string &event, const std::string &detail = {}, const Bytes &data = {});
+
+    const SimContext &context_;
+    AdapterRef adapter_;
+    std::string address_;
+    Faults faults_;
+    ReaderProtocol protocol_;
+    ReaderTunnel tunnel_;
+    ReaderObjects objects_;
+};
+
+} // namespace pemra_sim

@@ -1,0 +1,79 @@
+// The BlueZ objects of one reader: its device (org.bluez.Device1), its
+// Pemra GATT service (org.bluez.GattService1) and characteristics 1 to 9
+// (org.bluez.GattCharacteristic1), at BlueZ's paths:
+//   <adapter>/dev_XX_XX_XX_XX_XX_XX
+//   <device>/service0010
+//   <service>/char00NN
+// Method calls are handed to the reader; this class keeps the properties.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <set>
+
+#include "sim/dbus_object.h"
+#include "sim/sim_context.h"
+
+namespace pemra_sim {
+
+inline constexpr int characteristic_count = 9;
+
+struct ServiceLayout {
+    std::set<int> omitted;   // characteristic numbers the service lacks
+    std::set<int> uppercase; // characteristics whose UUID BlueZ shows in capitals
+};
+
+struct LinkState {
+    bool connected = true;
+    bool paired = true;
+    bool services_resolved = true;
+};
+
+class ReaderObjects {
+public:
+    using DeviceCall = std::function<void(const Glib::ustring &method, const Invocation &invocation)>;
+    using CharacteristicCall = std::function<void(int number, const Glib::ustring &method,
+                                                  const Glib::VariantContainerBase &args, const Invocation &)>;
+
+    ReaderObjects(const SimContext &context, const Glib::ustring &adapter_path, const std::string &address,
+                  const std::string &name, const ServiceLayout &layout, const LinkState &link,
+                  std::size_t notify_size, DeviceCall on_device, CharacteristicCall on_characteristic);
+    ~ReaderObjects();
+    ReaderObjects(const ReaderObjects &) = delete;
+    ReaderObjects &operator=(const ReaderObjects &) = delete;
+
+    const Glib::ustring &device_path() const { return device_.path(); }
+    bool connected() const;
+    bool paired() const;
+    bool services_resolved() const;
+    // Changes Device1 properties, announced in one signal.
+    void set_device(const PropertyMap &changes);
+
+    bool has(int number) const { return characteristic(number) != nullptr; }
+    bool notifying(int number) const;
+    // Switches notifications; `extra` joins the same PropertiesChanged.
+    void set_notifying(int number, bool on, const PropertyMap &extra = {});
+    // A notification: sent only while the characteristic notifies; tells
+    // whether it was.
+    bool notify(int number, const Bytes &value);
+    // The value BlueZ caches after a read; only notified values are announced.
+    void store_value(int number, const Bytes &value);
+    Bytes value(int number) const;
+    void set_mtu(std::size_t notify_size);
+
+private:
+    ExportedObject *characteristic(int number) const;
+    void add_characteristic(int number, const ServiceLayout &layout, std::size_t notify_size,
+                            const CharacteristicCall &on_call);
+
+    const SimContext &context_;
+    ExportedObject device_;
+    ExportedObject service_;
+    std::array<std::unique_ptr<ExportedObject>, characteristic_count + 1> characteristics_;
+};
+
+// BlueZ's object path element for an address: "dev_" and the address with
+// every character that a path may not hold replaced by '_'.
+std::string device_path_element(const std::string &address);
+
+} // namespace pemra_sim

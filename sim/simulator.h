@@ -1,0 +1,47 @@
+// The scenario: the adapters and readers that exist, and the operations the
+// control interface offers on them.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "sim/adapter.h"
+#include "sim/reader.h"
+
+namespace pemra_sim {
+
+// A control request that cannot be served (unknown object, bad option).
+class SimError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Simulator {
+public:
+    Simulator(const SimContext &context, ReaderOptions defaults);
+    ~Simulator();
+
+    Glib::ustring add_adapter();
+    void remove_adapter(const Glib::ustring &path);
+    // `options` starts from defaults_for_next_reader().
+    Glib::ustring add_reader(const Glib::ustring &adapter, const ReaderOptions &options);
+    void remove_reader(const Glib::ustring &path);
+
+    ReaderOptions defaults_for_next_reader() const;
+    Reader &reader(const Glib::ustring &path);
+    std::vector<Glib::ustring> reader_paths() const;
+    std::vector<std::pair<Glib::ustring, Application>> applications() const;
+
+private:
+    Adapter &adapter(const Glib::ustring &path);
+
+    const SimContext &context_;
+    ReaderOptions defaults_;
+    std::vector<std::shared_ptr<Adapter>> adapters_;
+    std::vector<std::unique_ptr<Reader>> readers_;
+    unsigned next_adapter_ = 0;
+    unsigned next_reader_ = 1;
+};
+
+} // namespace pemra_sim
