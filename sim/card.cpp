@@ -1,6 +1,7 @@
 #include "sim/card.h"
 
 #include <algorithm>
+#include <array>
 
 #include <openssl/rand.h>
 
@@ -20,8 +21,8 @@ constexpr std::uint8_t pin_reference = 0x81;
 constexpr std::uint16_t mf_id = 0x3F00;
 constexpr std::size_t sw_size = 2;
 
-const Bytes pin{'1', '2', '3', '4', '5', '6'};
-const Bytes application_aid{0xF0, 0x50, 0x45, 0x4D, 0x52, 0x41, 0x53, 0x49, 0x4D};
+constexpr std::array<std::uint8_t, 6> pin{'1', '2', '3', '4', '5', '6'};
+constexpr std::array<std::uint8_t, 9> application_aid{0xF0, 0x50, 0x45, 0x4D, 0x52, 0x41, 0x53, 0x49, 0x4D};
 
 Bytes counting(std::size_t size)
 {
@@ -51,13 +52,14 @@ Bytes status_word(std::uint16_t status) { return two_bytes(status); }
 
 Card::Card(std::size_t max_response) : max_response_(max_response)
 {
-    Bytes dir = tlv(0x4F, application_aid);
+    const Bytes aid(application_aid.begin(), application_aid.end());
+    Bytes dir = tlv(0x4F, aid);
     const Bytes label = tlv(0x50, text("SIM"));
     dir.insert(dir.end(), label.begin(), label.end());
     files_ = {
         {mf_id, std::nullopt, true, {}, {}, false},
         {0x2F00, 0, false, {}, tlv(0x61, dir), false},
-        {0x5000, 0, true, application_aid, {}, false},
+        {0x5000, 0, true, aid, {}, false},
         {0x5001, 2, false, {}, counting(300), false},
         {0x5002, 2, false, {}, text("PIN-protected data"), true},
     };
@@ -195,7 +197,7 @@ Bytes Card::read_binary(const Command &command)
     if (file.needs_pin && !verified_)
         return status_word(sw::security_not_satisfied);
     const std::size_t offset = std::size_t{command.p1} << 8 | command.p2;
-    if (offset > file.content.size())
+    if (offset >= file.content.size())
         return status_word(sw::wrong_offset);
     const std::size_t count = std::min(*command.le, file.content.size() - offset);
     const auto first = file.content.begin() + static_cast<long>(offset);
@@ -223,7 +225,7 @@ Bytes Card::verify(const Command &command)
         return status_word(sw::blocked);
     if (command.data.empty())
         return status_word(verified_ ? sw::ok : static_cast<std::uint16_t>(sw::retries_left | tries_left_));
-    if (command.data == pin) {
+    if (std::ranges::equal(command.data, pin)) {
         verified_ = true;
         tries_left_ = pin_tries;
         return status_word(sw::ok);

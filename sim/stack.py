@@ -2,7 +2,9 @@
 
 Nothing here touches the machine's own pcscd socket, /run/pcscd or the system
 bus: the daemon gets its listening socket handed over (socket activation) and
-runs in a private mount namespace with its own /run.
+runs in a private mount namespace with its own /run; the BlueZ stand-in
+pemra_sim serves "org.bluez" on a private dbus-daemon (PrivateBus, PemraSim),
+which the driver reaches through DBUS_SYSTEM_BUS_ADDRESS.
 """
 
 import os
@@ -14,6 +16,9 @@ import time
 
 PCSCD = "/usr/sbin/pcscd"
 READER_NAME = "Pemra BLE Reader"
+DBUS_DAEMON = "dbus-daemon"
+SIM_BUS_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pemra-sim-bus.conf")
+BLUEZ_NAME = "org.bluez"
 
 
 def _wait_for(predicate, timeout, what):
@@ -124,3 +129,92 @@ def wait_for_reader(context, name=READER_NAME, timeout=10):
 
     _wait_for(listed, timeout, f"reader '{name}'")
     return found[0]
+
+
+def _stop_process(process, timeout=10):
+    """SIGTERM, then SIGKILL if it lingers; returns the exit status."""
+    if process is None or process.poll() is not None:
+        return process.returncode if process else None
+    process.terminate()
+    try:
+        return process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        raise
+
+
+class PrivateBus:
+    """A dbus-daemon of our own listening on <workdir>/bus: the system bus of
+    the driver and of pemra_sim, with everything allowed."""
+
+    def __init__(self, workdir):
+        self.socket_path = os.path.join(workdir, "bus")
+        self.address = f"unix:path={self.socket_path}"
+        self.process = None
+
+    def start(self, timeout=10):
+        self.process = subprocess.Popen(
+            [DBUS_DAEMON, f"--config-file={SIM_BUS_CONFIG}", "--nofork", "--print-address",
+             f"--address={self.address}"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        # The daemon prints its address once it listens.
+        if not self.process.stdout.readline():
+            raise RuntimeError("dbus-daemon did not start")
+        self.process.stdout.close()
+        _wait_for(lambda: os.path.exists(self.socket_path), timeout, "the private bus socket")
+        return self
+
+    def environ(self):
+        """What a client needs to take this bus for the system bus."""
+        return {"DBUS_SYSTEM_BUS_ADDRESS": self.address}
+
+    def alive(self):
+        return self.process is not None and self.process.poll() is None
+
+    def stop(self, timeout=10):
+        return _stop_process(self.process, timeout)
+
+
+def name_has_owner(address, name):
+    import dbus
+    connection = dbus.bus.BusConnection(address)
+    try:
+        return bool(connection.name_has_owner(name))
+    finally:
+        connection.close()
+
+
+class PemraSim:
+    """The built pemra_sim serving "org.bluez" on a private bus."""
+
+    def __init__(self, binary, bus, workdir, args=()):
+        self.binary = os.path.abspath(binary)
+        self.bus = bus
+        self.args = list(args)
+        self.log_path = os.path.join(workdir, "pemra_sim.log")
+        self.process = None
+
+    def start(self, timeout=10):
+        log = open(self.log_path, "wb")
+        self.process = subprocess.Popen([self.binary, "--bus", self.bus.address, *self.args],
+                                        stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        log.close()
+
+        def serving():
+            if self.process.poll() is not None:
+                raise RuntimeError(f"pemra_sim exited with {self.process.returncode}:\n{self.log()}")
+            return name_has_owner(self.bus.address, BLUEZ_NAME)
+
+        _wait_for(serving, timeout, "pemra_sim to own org.bluez")
+        return self
+
+    def log(self):
+        with open(self.log_path, errors="replace") as log:
+            return log.read()
+
+    def alive(self):
+        return self.process is not None and self.process.poll() is None
+
+    def stop(self, timeout=10):
+        return _stop_process(self.process, timeout)
