@@ -127,6 +127,13 @@ class Gatt:
         return b"".join(n[1:] for n in self.notifications[4])[:total]
 
 
+def key_exchange_request(private=None):
+    """03 | base point 9 | the host's public key."""
+    private = private or X25519PrivateKey.generate()
+    public = private.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
+    return b"\x03" + b"\x09" + bytes(31) + public
+
+
 def aes_block(key, block):
     encryptor = Cipher(algorithms.AES(key), modes.ECB()).encryptor()
     return encryptor.update(block) + encryptor.finalize()
@@ -144,8 +151,7 @@ class Link:
 
     def key_exchange(self):
         private = X25519PrivateKey.generate()
-        public = private.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
-        reply = self.gatt.transfer(b"\x03" + b"\x09" + bytes(31) + public)
+        reply = self.gatt.transfer(key_exchange_request(private))
         if len(reply) != 33 or reply[0] != 0:
             raise AssertionError(f"key exchange refused: {reply.hex()}")
         self.ltk = private.exchange(X25519PublicKey.from_public_bytes(reply[1:]))

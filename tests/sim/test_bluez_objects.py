@@ -1,0 +1,186 @@
+"""The stand-in shows BlueZ's objects, properties and signals as BlueZ does."""
+
+import dbus
+import dbus.service
+
+import pemra_host
+import simctl
+from sim_fixture import SimTestCase
+
+OBJECT_MANAGER = "org.freedesktop.DBus.ObjectManager"
+DEVICE = "org.bluez.Device1"
+CHAR = "org.bluez.GattCharacteristic1"
+
+
+class Application(dbus.service.Object):
+    """A GATT application with one profile, as a host exports it."""
+
+    def __init__(self, bus, uuids):
+        super().__init__(bus, "/app")
+        self.uuids = uuids
+
+    @dbus.service.method(OBJECT_MANAGER, out_signature="a{oa{sa{sv}}}")
+    def GetManagedObjects(self):
+        return {dbus.ObjectPath("/app/profile"): {
+            "org.bluez.GattProfile1": {"UUIDs": dbus.Array(self.uuids, signature="s")}}}
+
+
+class BluezObjects(SimTestCase):
+    def setUp(self):
+        self.client = dbus.bus.BusConnection(self.bus.address)
+        self.addCleanup(self.client.close)
+        self.signals = []
+        for name in ("InterfacesAdded", "InterfacesRemoved"):
+            self.client.add_signal_receiver(lambda *args, member=name: self.signals.append((member, args)),
+                                         name, OBJECT_MANAGER, "org.bluez")
+        self.client.add_signal_receiver(
+            lambda iface, changed, invalidated, path: self.signals.append(("PropertiesChanged", (path, dict(changed)))),
+            "PropertiesChanged", "org.freedesktop.DBus.Properties", "org.bluez", path_keyword="path")
+
+    def objects(self):
+        return pemra_host.managed_objects(self.client)
+
+    def wait_signals(self, count, member=None):
+        def arrived():
+            return len([s for s in self.signals if member in (None, s[0])]) >= count
+        self.assertTrue(pemra_host.run_until(arrived, 2), self.signals)
+
+    def drain(self):
+        pemra_host.run_until(lambda: False, 0.1)
+        self.signals.clear()
+
+    def test_the_default_tree_has_one_adapter_and_one_ready_reader_with_nine_characteristics(self):
+        objects = self.objects()
+        adapter = objects[simctl.DEFAULT_ADAPTER]
+        self.assertIn("org.bluez.Adapter1", adapter)
+        self.assertIn("org.bluez.GattManager1", adapter)
+        device = objects[simctl.DEFAULT_READER][DEVICE]
+        self.assertEqual(device["Address"], "E1:A5:00:00:00:01")
+        self.assertEqual((device["Connected"], device["Paired"], device["ServicesResolved"]), (True, True, True))
+        self.assertEqual(device["Adapter"].__class__, dbus.ObjectPath)
+        self.assertEqual(device["RSSI"].__class__, dbus.Int16)
+        service = objects[simctl.DEFAULT_READER + "/service0010"]["org.bluez.GattService1"]
+        self.assertEqual((service["UUID"], service["Device"]), (pemra_host.PEMRA_SERVICE, simctl.DEFAULT_READER))
+        chars = sorted(str(i[CHAR]["UUID"]) for p, i in objects.items() if CHAR in i)
+        self.assertEqual(chars, [f"0000000{n}-f0aa-4f13-a557-6b3f0e916803" for n in range(1, 10)])
+        value = objects[simctl.DEFAULT_READER + "/service0010/char0011"][CHAR]["Value"]
+        self.assertEqual(value.signature, "y")
+
+    def test_adding_and_removing_a_reader_announces_its_objects(self):
+        device = self.control.add_reader(address="AA:BB:CC:00:11:22")
+        self.assertEqual(device, "/org/bluez/hci0/dev_AA_BB_CC_00_11_22")
+        self.wait_signals(11)
+        added = [args[0] for member, args in self.signals if member == "InterfacesAdded"]
+        self.assertEqual(added[:2], [device, device + "/service0010"])
+        self.assertEqual(len(added), 11)
+        self.drain()
+        self.control.remove_reader(device)
+        self.wait_signals(11, "InterfacesRemoved")
+        removed = [args[0] for member, args in self.signals if member == "InterfacesRemoved"]
+        self.assertEqual(removed[-2:], [device + "/service0010", device])
+        self.assertNotIn(device, self.objects())
+
+    def test_a_new_adapter_is_announced_with_its_gatt_manager(self):
+        self.drain()
+        adapter = self.control.add_adapter()
+        self.addCleanup(self.control.remove_adapter, adapter)
+        self.wait_signals(1)
+        member, (path, interfaces) = self.signals[0]
+        self.assertEqual((member, path), ("InterfacesAdded", adapter))
+        self.assertIn("org.bluez.GattManager1", interfaces)
+
+    def test_connection_changes_come_as_one_properties_changed_signal(self):
+        device = self.new_reader()
+        self.drain()
+        self.control.set_connected(False, device)
+        self.wait_signals(1)
+        self.assertEqual(self.signals[0], ("PropertiesChanged", (device, {"ServicesResolved": False,
+                                                                          "Connected": False})))
+        self.drain()
+        self.control.set_paired(False, device)
+        self.wait_signals(1)
+        self.assertEqual(self.signals[0][1][1], {"Paired": False, "Bonded": False})
+
+    def test_properties_answer_get_get_all_and_set(self):
+        device = self.new_reader()
+        properties = dbus.Interface(self.client.get_object("org.bluez", device), "org.freedesktop.DBus.Properties")
+        self.assertEqual(properties.Get(DEVICE, "Connected"), True)
+        self.assertIn("ServicesResolved", properties.GetAll(DEVICE))
+        properties.Set(DEVICE, "Alias", "Front desk")
+        self.assertEqual(properties.Get(DEVICE, "Alias"), "Front desk")
+        with self.assertRaises(dbus.DBusException):
+            properties.Set(DEVICE, "Connected", False)
+
+    def test_register_application_reads_the_application_back(self):
+        application = Application(self.client, [pemra_host.PEMRA_SERVICE])
+        self.addCleanup(application.remove_from_connection)
+        manager = dbus.Interface(self.client.get_object("org.bluez", simctl.DEFAULT_ADAPTER), "org.bluez.GattManager1")
+        outcome = []
+        manager.RegisterApplication("/app", dbus.Dictionary({}, signature="sv"),
+                                    reply_handler=lambda: outcome.append("ok"), error_handler=outcome.append)
+        self.assertTrue(pemra_host.run_until(lambda: outcome, 5))
+        self.assertEqual(outcome, ["ok"])
+        sender = self.client.get_unique_name()
+        self.assertIn((simctl.DEFAULT_ADAPTER, sender, "/app", True), self.control.applications())
+        self.assertEqual(self.control.log("application-read")[-1].detail, "pemra-service")
+
+    def test_an_application_without_the_pemra_uuid_is_recorded_as_such(self):
+        application = Application(self.client, ["0000180d-0000-1000-8000-00805f9b34fb"])
+        self.addCleanup(application.remove_from_connection)
+        adapter = self.control.add_adapter()
+        self.addCleanup(self.control.remove_adapter, adapter)
+        manager = dbus.Interface(self.client.get_object("org.bluez", adapter), "org.bluez.GattManager1")
+        outcome = []
+        manager.RegisterApplication("/app", dbus.Dictionary({}, signature="sv"),
+                                    reply_handler=lambda: outcome.append("ok"), error_handler=outcome.append)
+        self.assertTrue(pemra_host.run_until(lambda: outcome, 5))
+        self.assertIn((adapter, self.client.get_unique_name(), "/app", False), self.control.applications())
+
+    def test_notifications_flow_only_while_notifying(self):
+        device = self.new_reader()
+        gatt = self.host(device, notify=())
+        gatt.send_short(b"\x10")
+        gatt.settle(0.2)
+        self.assertEqual(gatt.notifications[4], [])
+        gatt.start_notify(4)
+        gatt.send_short(b"\x55")
+        self.assertTrue(gatt.wait_fragments(1))
+        self.assertEqual(gatt.notifications[4][0], bytes.fromhex("00 05 00 00 13 ff".replace(" ", "")))
+
+    def test_gatt_calls_follow_the_characteristic_flags_and_the_connection(self):
+        device = self.new_reader()
+        gatt = self.host(device, notify=())
+        with self.assertRaisesRegex(dbus.DBusException, "NotPermitted"):
+            gatt.write(3, b"\x00")
+        with self.assertRaisesRegex(dbus.DBusException, "NotPermitted"):
+            gatt.read(7)
+        with self.assertRaisesRegex(dbus.DBusException, "NotSupported"):
+            gatt.start_notify(7)
+        self.control.set_connected(False, device)
+        with self.assertRaisesRegex(dbus.DBusException, "NotConnected"):
+            gatt.write(7, b"\x00\x00")
+
+    def test_a_disconnect_switches_notifications_off(self):
+        device = self.new_reader()
+        gatt = self.host(device)
+        self.control.set_connected(False, device)
+        self.control.set_connected(True, device)
+        objects = self.objects()
+        self.assertFalse(objects[gatt.chars[4]][CHAR]["Notifying"])
+        self.assertFalse(objects[gatt.chars[8]][CHAR]["Notifying"])
+
+    def test_scenario_options_shape_the_service(self):
+        device = self.new_reader(address="../../x", omit_characteristics=[5, 6],
+                                 uppercase_characteristics=[4])
+        objects = self.objects()
+        self.assertEqual(objects[device][DEVICE]["Address"], "../../x")
+        chars = {str(i[CHAR]["UUID"])[:9]: i[CHAR]["UUID"] for p, i in objects.items()
+                 if CHAR in i and p.startswith(device + "/")}
+        self.assertEqual(sorted(chars), [f"0000000{n}-" for n in (1, 2, 3, 4, 7, 8, 9)])
+        self.assertEqual(chars["00000004-"], "00000004-F0AA-4F13-A557-6B3F0E916803")
+
+    def test_remove_device_on_the_adapter_removes_the_reader(self):
+        device = self.control.add_reader()
+        adapter = dbus.Interface(self.client.get_object("org.bluez", simctl.DEFAULT_ADAPTER), "org.bluez.Adapter1")
+        adapter.RemoveDevice(dbus.ObjectPath(device))
+        self.assertNotIn(device, self.control.readers())

@@ -1,0 +1,188 @@
+"""Each fault switch of the stand-in does what it says."""
+
+import time
+
+import dbus
+from cryptography.exceptions import InvalidTag
+
+import pemra_host
+from sim_fixture import SimTestCase
+
+DEVICE = "org.bluez.Device1"
+
+
+class Faults(SimTestCase):
+    def reader_and_host(self, **options):
+        device = self.new_reader(**options)
+        return device, self.host(device)
+
+    def connected(self, device):
+        return bool(pemra_host.managed_objects(self.control.connection)[device][DEVICE]["Connected"])
+
+    def test_silent_drops_the_next_replies_only(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("silent", 1, device)
+        gatt.send_short(b"\x10")
+        gatt.settle(0.3)
+        self.assertEqual(gatt.notifications[4], [])
+        self.assertEqual(gatt.transfer(b"\x55"), b"\xff")
+        self.assertEqual(len(self.control.log("silent", device)), 1)
+
+    def test_reply_delay_holds_replies_and_header_reads(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("reply-delay-ms", 300, device)
+        started = time.monotonic()
+        self.assertEqual(gatt.transfer(b"\x55"), b"\xff")
+        self.assertGreaterEqual(time.monotonic() - started, 0.3)
+        started = time.monotonic()
+        self.assertEqual(gatt.transfer(b"\x55" * 30), b"\xff")
+        self.assertGreaterEqual(time.monotonic() - started, 0.3)
+
+    def test_disconnect_after_fragments_sends_that_many_then_disconnects(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("disconnect-after-fragments", 1, device)
+        gatt.send_long(pemra_host.key_exchange_request())  # a reply of 2 fragments
+        gatt.settle(0.3)
+        self.assertEqual(len(gatt.notifications[4]), 1)
+        self.assertFalse(self.connected(device))
+
+    def test_disconnect_at_each_long_stage(self):
+        for stage in (1, 2, 3):
+            with self.subTest(stage=stage):
+                device, gatt = self.reader_and_host()
+                self.control.set_fault("disconnect-at-long-stage", stage, device)
+                gatt.write(1, b"\x41\x00")
+                if stage > 1:
+                    gatt.write(2, pemra_host.key_exchange_request())
+                if stage > 2:
+                    self.assertEqual(len(gatt.read(3)), 4)
+                gatt.settle(0.2)
+                self.assertFalse(self.connected(device))
+                self.assertEqual(gatt.notifications[4], [])
+
+    def test_write_and_read_faults_fail_the_next_calls_then_heal(self):
+        for fault, call in (("fail-write-1", lambda g: g.write(1, b"\x00\x00")),
+                            ("fail-write-2", lambda g: g.write(2, b"\x00")),
+                            ("fail-write-7", lambda g: g.write(7, b"\x00\x00")),
+                            ("fail-read-3", lambda g: g.read(3))):
+            with self.subTest(fault=fault):
+                device, gatt = self.reader_and_host()
+                self.control.set_fault(fault, 1, device)
+                with self.assertRaisesRegex(dbus.DBusException, "org.bluez.Error.Failed"):
+                    call(gatt)
+                gatt.write(1, b"\x00\x00")  # a long transfer may start afresh
+                call(gatt)
+
+    def test_start_notify_faults_fail_on_their_characteristic(self):
+        for number in (4, 8):
+            with self.subTest(characteristic=number):
+                device = self.new_reader()
+                gatt = self.host(device, notify=())
+                self.control.set_fault(f"fail-start-notify-{number}", 2, device)
+                for _ in range(2):
+                    with self.assertRaisesRegex(dbus.DBusException, "org.bluez.Error.Failed"):
+                        gatt.start_notify(number)
+                gatt.start_notify(number)
+                gatt.start_notify(12 - number)
+
+    def test_corrupt_tag_spoils_the_next_encrypted_reply(self):
+        device = self.new_reader()
+        link = self.linked(device)
+        self.control.set_fault("corrupt-tag", 1, device)
+        with self.assertRaises(InvalidTag):
+            link.exchange(b"\x10")
+        self.assertEqual(link.exchange(b"\x10")[0], 0)
+
+    def header(self, fault, long=True):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault(fault, 1, device)
+        if long:
+            # The 33-byte key-exchange reply, in fragments of 19 and 14.
+            header = gatt.send_long(pemra_host.key_exchange_request())
+        else:
+            gatt.send_short(b"\x7e")
+            gatt.wait_fragments(1)
+            header = gatt.notifications[4][0][1:5]
+        gatt.settle(0.2)
+        return header, gatt.notifications[4]
+
+    def test_header_faults_break_the_reply_header_as_named(self):
+        header, _ = self.header("header-zero-fragment-size")
+        self.assertEqual(header, bytes([33, 0, 0, 0]))
+        header, _ = self.header("header-zero-total")
+        self.assertEqual(header, bytes([0, 0, 0, 19]))
+        header, _ = self.header("header-zero-total", long=False)
+        self.assertEqual(header, bytes([0, 0, 0, 19]))
+        header, fragments = self.header("short-header")
+        self.assertEqual(header, bytes([33, 0, 0]))
+        self.assertEqual(len(fragments), 2)
+        _, fragments = self.header("short-header", long=False)
+        self.assertEqual(fragments[0], bytes([0, 5, 0, 0]))  # total: 4 + the reply FF
+
+    def test_too_many_fragments_sends_more_than_256_one_byte_fragments(self):
+        header, fragments = self.header("header-too-many-fragments")
+        self.assertEqual(header, bytes([0x2C, 0x01, 0, 1]))
+        self.assertEqual(len(fragments), 300)
+        self.assertEqual({len(f) for f in fragments}, {2})
+        self.assertEqual(fragments[256][0], 0)
+
+    def test_oversized_fragments_carry_one_byte_more_than_announced(self):
+        header, fragments = self.header("oversized-fragments")
+        self.assertEqual(header[3], 18)
+        self.assertEqual(len(fragments[0]), 20)
+
+    def test_key_reply_03_answers_the_session_key_request_with_five_bytes(self):
+        device, gatt = self.reader_and_host()
+        link = pemra_host.Link(gatt)
+        link.key_exchange()
+        self.control.set_fault("key-reply-03", 1, device)
+        self.assertEqual(link.start_session(), bytes([3, 0, 0, 0, 0]))
+        self.assertEqual(len(link.start_session()), 21)
+
+    def test_forget_keys_makes_the_reader_refuse_the_old_key(self):
+        device = self.new_reader()
+        link = self.linked(device)
+        self.control.forget_keys(device)
+        self.assertEqual(link.start_session(), b"\x01")
+
+    def test_counted_faults_set_to_minus_one_fire_every_time(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("fail-write-7", -1, device)
+        for _ in range(3):
+            with self.assertRaises(dbus.DBusException):
+                gatt.write(7, b"\x00\x00")
+        self.control.clear_faults(device)
+        gatt.write(7, b"\x00\x00")
+
+    def test_unknown_faults_are_refused(self):
+        with self.assertRaisesRegex(dbus.DBusException, "unknown fault"):
+            self.control.set_fault("no-such-fault", 1)
+
+
+class KeyStoreFolder(SimTestCase):
+    """With --key-store, a reader's keys outlive the program."""
+
+    @classmethod
+    def setUpClass(cls):
+        import stack
+        cls.keys = stack.make_workdir("pemra-sim-keys-")
+        cls.sim_args = ("--key-store", cls.keys)
+        super().setUpClass()
+
+    @classmethod
+    def tearDownClass(cls):
+        import shutil
+        super().tearDownClass()
+        shutil.rmtree(cls.keys, ignore_errors=True)
+
+    def test_a_restarted_stand_in_still_knows_the_host(self):
+        import os
+        import simctl
+        link = pemra_host.Link(self.host(simctl.DEFAULT_READER)).connect()
+        stored = os.path.join(self.keys, "E1:A5:00:00:00:01", "00:1A:7D:DA:71:00")
+        with open(stored, "rb") as key_file:
+            self.assertEqual(key_file.read(), link.ltk)
+        self.sim.stop()
+        self.sim.start()
+        again = pemra_host.Link(self.host(simctl.DEFAULT_READER), ltk=link.ltk)
+        self.assertEqual(len(again.start_session()), 21)
