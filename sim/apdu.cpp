@@ -32,6 +32,8 @@ std::optional<Command> with_body(Command command, std::span<const std::uint8_t> 
             command.le = short_length(body.back());
         return command;
     }
+    if (size < 3)
+        return std::nullopt;
     if (size == 3) {
         command.le = extended_length(body[1], body[2]);
         return command;
