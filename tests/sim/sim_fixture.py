@@ -22,9 +22,13 @@ class SimTestCase(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.control.close()
-        cls.sim_status = cls.sim.stop()
+        status = cls.sim.stop()
+        log = cls.sim.log()
         cls.bus.stop()
         shutil.rmtree(cls.workdir, ignore_errors=True)
+        # A clean exit on SIGTERM; under the sanitizers, no report either.
+        if status != 0:
+            raise AssertionError(f"pemra_sim exited with {status}:\n{log[-5000:]}")
 
     def run(self, result=None):
         outcome = super().run(result)

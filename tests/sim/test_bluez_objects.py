@@ -2,6 +2,7 @@
 
 import dbus
 import dbus.service
+from gi.repository import Gio
 
 import pemra_host
 import simctl
@@ -145,7 +146,7 @@ class BluezObjects(SimTestCase):
         gatt.start_notify(4)
         gatt.send_short(b"\x55")
         self.assertTrue(gatt.wait_fragments(1))
-        self.assertEqual(gatt.notifications[4][0], bytes.fromhex("00 05 00 00 13 ff".replace(" ", "")))
+        self.assertEqual(gatt.notifications[4][0], bytes.fromhex("0005000013ff"))
 
     def test_gatt_calls_follow_the_characteristic_flags_and_the_connection(self):
         device = self.new_reader()
@@ -184,3 +185,29 @@ class BluezObjects(SimTestCase):
         adapter = dbus.Interface(self.client.get_object("org.bluez", simctl.DEFAULT_ADAPTER), "org.bluez.Adapter1")
         adapter.RemoveDevice(dbus.ObjectPath(device))
         self.assertNotIn(device, self.control.readers())
+
+
+class GioProxies(SimTestCase):
+    """What the driver's GIO proxies rely on: property caches that follow the
+    notifications."""
+
+    def test_a_gio_proxy_caches_each_notified_value(self):
+        connection = Gio.DBusConnection.new_for_address_sync(
+            self.bus.address,
+            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION,
+            None, None)
+        self.addCleanup(connection.close_sync, None)
+        gatt = self.host(simctl.DEFAULT_READER, notify=())
+        proxies = {n: Gio.DBusProxy.new_sync(connection, Gio.DBusProxyFlags.NONE, None, "org.bluez",
+                                             gatt.chars[n], CHAR, None) for n in (4, 8)}
+        seen = []
+        proxies[4].connect("g-properties-changed",
+                           lambda proxy, changed, invalidated: seen.append(bytes(proxy.get_cached_property("Value"))))
+        self.assertFalse(proxies[8].get_cached_property("Notifying").unpack())
+        proxies[4].call_sync("StartNotify", None, Gio.DBusCallFlags.NONE, -1, None)
+        proxies[8].call_sync("StartNotify", None, Gio.DBusCallFlags.NONE, -1, None)
+        gatt.send_short(b"\x55")
+        self.assertTrue(pemra_host.run_until(lambda: len(seen) >= 2, 2))
+        self.assertEqual(seen[-1], bytes.fromhex("0005000013ff"))
+        self.assertTrue(pemra_host.run_until(
+            lambda: bytes(proxies[8].get_cached_property("Value") or b"") == b"\x01\x06", 2))
