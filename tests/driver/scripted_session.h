@@ -41,8 +41,11 @@ public:
     bool is_ready() const override { return locked(script_.ready); }
     std::span<const std::uint8_t> descriptor_bytes() const override
     {
+        // A copy only the worker touches: the test may edit the script
+        // while the worker still sends the bytes.
         std::lock_guard lock(mutex_);
-        return script_.descriptor;
+        descriptor_served_ = script_.descriptor;
+        return descriptor_served_;
     }
     std::optional<std::string> get_ieee() const override { return locked(script_.address); }
 
@@ -93,6 +96,7 @@ private:
 
     mutable std::mutex mutex_;
     ReaderScript script_;
+    mutable Bytes descriptor_served_;
     int resets_ = 0;
     int shutdowns_ = 0;
     std::vector<Bytes> apdus_;
