@@ -23,9 +23,9 @@ T option_value(const Glib::VariantBase &value, const Glib::ustring &name)
 
 std::set<int> numbers(const Bytes &bytes) { return {bytes.begin(), bytes.end()}; }
 
-void check_sizes(const ReaderOptions &options)
+void check(const std::string &problem)
 {
-    if (const std::string problem = size_problem(options); !problem.empty())
+    if (!problem.empty())
         throw SimError(problem);
 }
 
@@ -115,10 +115,9 @@ std::map<Glib::ustring, Control::Method> Control::methods()
         {"SetCardStatus", action([reader](auto &args) { reader(args).set_card_status(argument<guint8>(args, 1)); })},
         {"SetNotifySize",
          action([reader](auto &args) {
-             ReaderOptions sizes;
-             sizes.notify_size = argument<guint32>(args, 1);
-             check_sizes(sizes);
-             reader(args).set_notify_size(sizes.notify_size);
+             const std::size_t size = argument<guint32>(args, 1);
+             check(notify_size_problem(size));
+             reader(args).set_notify_size(size);
          })},
         {"SetFault", action([this](auto &args) { set_fault(args); })},
         {"ClearFaults", action([reader](auto &args) { reader(args).faults().clear(); })},
@@ -135,7 +134,7 @@ Glib::VariantContainerBase Control::add_reader(const Glib::VariantContainerBase 
     ReaderOptions options = simulator_.defaults_for_next_reader();
     for (const auto &[name, value] : argument<Options>(args, 1))
         apply_option(options, name, value);
-    check_sizes(options);
+    check(size_problem(options));
     return tuple({variant_path(simulator_.add_reader(argument<Path>(args, 0), options))});
 }
 

@@ -40,10 +40,17 @@ bool notifiable(int number) { return number == 4 || number == 8; }
 
 } // namespace
 
+std::string notify_size_problem(std::size_t size)
+{
+    if (size < min_notify_size || size > max_notify_size)
+        return "the notify size must be 20 to 256";
+    return {};
+}
+
 std::string size_problem(const ReaderOptions &options)
 {
-    if (options.notify_size < min_notify_size || options.notify_size > max_notify_size)
-        return "the notify size must be 20 to 256";
+    if (const std::string problem = notify_size_problem(options.notify_size); !problem.empty())
+        return problem;
     if (options.message_size < min_message_size || options.message_size > max_message_size)
         return "the message size must be 16 to 4096";
     return {};
@@ -52,7 +59,7 @@ std::string size_problem(const ReaderOptions &options)
 Reader::Reader(const SimContext &context, const AdapterRef &adapter, const ReaderOptions &options)
     : context_(context), adapter_(adapter), address_(options.address),
       protocol_({options.address, options.name}, options.message_size, context.keys, faults_, context.log,
-                adapter.path + "/" + device_path_element(options.address)),
+                device_path(adapter.path, options.address)),
       tunnel_(faults_,
               {[this](const Bytes &message) { return protocol_.answer(message, adapter_.address); },
                [this](const Bytes &value) {

@@ -25,6 +25,7 @@ struct ReaderOptions {
 };
 
 // What is wrong with the notify or message size, or nothing.
+std::string notify_size_problem(std::size_t size);
 std::string size_problem(const ReaderOptions &options);
 
 // Where a reader is attached: its adapter, whose address names the host

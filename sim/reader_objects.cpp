@@ -57,18 +57,18 @@ Glib::VariantBase mtu(std::size_t notify_size)
 
 } // namespace
 
-std::string device_path_element(const std::string &address)
+Glib::ustring device_path(const Glib::ustring &adapter_path, const std::string &address)
 {
     std::string element = "dev_" + address;
     std::ranges::replace_if(element, [](unsigned char c) { return !std::isalnum(c) && c != '_'; }, '_');
-    return element;
+    return adapter_path + "/" + element;
 }
 
 ReaderObjects::ReaderObjects(const SimContext &context, const Glib::ustring &adapter_path,
                              const std::string &address, const std::string &name, const ServiceLayout &layout,
                              const LinkState &link, std::size_t notify_size, DeviceCall on_device,
                              CharacteristicCall on_characteristic)
-    : context_(context), device_(context.connection, adapter_path + "/" + device_path_element(address)),
+    : context_(context), device_(context.connection, pemra_sim::device_path(adapter_path, address)),
       service_(context.connection, device_.path() + "/" + handle_name("service", service_handle))
 {
     device_.add_interface(

@@ -72,8 +72,8 @@ private:
     std::array<std::unique_ptr<ExportedObject>, characteristic_count + 1> characteristics_;
 };
 
-// BlueZ's object path element for an address: "dev_" and the address with
-// every character that a path may not hold replaced by '_'.
-std::string device_path_element(const std::string &address);
+// BlueZ's path of a device: the adapter's path, then "dev_" and the address
+// with every character that a path may not hold replaced by '_'.
+Glib::ustring device_path(const Glib::ustring &adapter_path, const std::string &address);
 
 } // namespace pemra_sim

@@ -77,7 +77,7 @@ Glib::ustring Simulator::add_reader(const Glib::ustring &adapter_path, const Rea
 {
     const Adapter &host = adapter(adapter_path);
     const auto taken = std::ranges::any_of(readers_, [&](const auto &reader) {
-        return reader->path() == adapter_path + "/" + device_path_element(options.address);
+        return reader->path() == device_path(adapter_path, options.address);
     });
     if (taken)
         throw SimError("a reader with address " + options.address + " exists on " + adapter_path);
