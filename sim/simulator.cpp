@@ -61,7 +61,10 @@ Adapter &Simulator::adapter(const Glib::ustring &path)
 void Simulator::remove_adapter(const Glib::ustring &path)
 {
     adapter(path);
-    std::erase_if(readers_, [&](const auto &reader) { return reader->adapter_path() == path; });
+    for (const auto &device : reader_paths()) {
+        if (reader(device).adapter_path() == path)
+            remove_reader(device);
+    }
     std::erase_if(adapters_, [&](const auto &adapter) { return adapter->path() == path; });
 }
 

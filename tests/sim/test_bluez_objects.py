@@ -90,6 +90,18 @@ class BluezObjects(SimTestCase):
         self.assertEqual((member, path), ("InterfacesAdded", adapter))
         self.assertIn("org.bluez.GattManager1", interfaces)
 
+    def test_removing_an_adapter_disconnects_and_removes_its_readers_first(self):
+        adapter = self.control.add_adapter()
+        device = self.control.add_reader(adapter)
+        self.drain()
+        self.control.remove_adapter(adapter)
+        self.wait_signals(12, "InterfacesRemoved")
+        order = [(member, args[0]) for member, args in self.signals if member != "PropertiesChanged" or
+                 args[0] == device]
+        self.assertEqual(order[0], ("PropertiesChanged", device))
+        self.assertEqual(order[-1], ("InterfacesRemoved", adapter))
+        self.assertNotIn(device, self.control.readers())
+
     def test_connection_changes_come_as_one_properties_changed_signal(self):
         device = self.new_reader()
         self.drain()
