@@ -83,6 +83,12 @@ void Card::reset()
     verified_ = false;
 }
 
+Bytes Card::power_on()
+{
+    reset();
+    return atr();
+}
+
 Bytes Card::process(std::span<const std::uint8_t> apdu)
 {
     const auto command = parse_command(apdu);

@@ -18,10 +18,11 @@
 #include <span>
 
 #include "sim/apdu.h"
+#include "sim/card_backend.h"
 
 namespace pemra_sim {
 
-class Card {
+class Card : public CardBackend {
 public:
     // `max_response`: the longest answer, status word included.
     explicit Card(std::size_t max_response);
@@ -29,7 +30,9 @@ public:
     Bytes atr() const;
     // Power-on: the MF is selected and the PIN state is cleared.
     void reset();
-    Bytes process(std::span<const std::uint8_t> apdu);
+    Bytes power_on() override;
+    void power_off() override {}
+    Bytes process(std::span<const std::uint8_t> apdu) override;
 
     static constexpr int pin_tries = 3;
 

@@ -40,6 +40,8 @@ void populate(Simulator &simulator, const Options &options)
         adapters.push_back(simulator.add_adapter());
     for (unsigned i = 0; i < options.readers; ++i)
         simulator.add_reader(adapters.front(), simulator.defaults_for_next_reader());
+    if (options.vicc_port != 0)
+        simulator.relay_vicc(options.vicc_port, simulator.reader_paths().front());
 }
 
 struct RunState {

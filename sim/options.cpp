@@ -33,6 +33,9 @@ Options:
   --key-store DIR      keep the readers' long-term keys in DIR, one file
                        DIR/<reader address>/<adapter address> each, so that
                        they outlive the program (default: memory only)
+  --vicc-port PORT     the first reader's card is vsmartcard's vicc, which
+                       connects to 127.0.0.1:PORT as to vpcd (vicc -t
+                       iso7816 -H 127.0.0.1 -P PORT); present while connected
   --no-card            readers start without a card
   --disconnected       readers start disconnected
   --unpaired           readers start unpaired
@@ -110,6 +113,7 @@ const std::map<std::string, Setter> &valued_options()
          [](Options &o, const std::string &v) { o.reader.message_size = number(v, "--message-size"); }},
         {"--key-store", [](Options &o, const std::string &v) { o.key_store = v; }},
         {"--log-capacity", [](Options &o, const std::string &v) { o.log_capacity = number(v, "--log-capacity"); }},
+        {"--vicc-port", [](Options &o, const std::string &v) { o.vicc_port = number(v, "--vicc-port"); }},
     };
     return options;
 }
@@ -149,6 +153,8 @@ Options parse_options(const std::vector<std::string> &arguments)
         throw std::invalid_argument(problem);
     if (options.readers > 0 && options.adapters == 0)
         throw std::invalid_argument("readers need an adapter");
+    if (options.vicc_port > 0xFFFF || (options.vicc_port != 0 && options.readers == 0))
+        throw std::invalid_argument("--vicc-port needs a port number and a reader");
     return options;
 }
 

@@ -16,6 +16,7 @@ struct Options {
     unsigned readers = 1;
     ReaderOptions reader; // address and name are chosen per reader
     std::optional<std::filesystem::path> key_store;
+    unsigned vicc_port = 0;
     std::size_t log_capacity = 100000;
     bool verbose = false;
     bool help = false;

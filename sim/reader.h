@@ -48,6 +48,8 @@ public:
     void set_paired(bool paired);
     void set_services_resolved(bool resolved);
     void set_card_status(std::uint8_t status);
+    // Another card in the slot (nothing: the built-in card again).
+    void use_card(CardBackend *card) { protocol_.use_card(card); }
     void set_notify_size(std::size_t size);
     void forget_keys();
     Faults &faults() { return faults_; }

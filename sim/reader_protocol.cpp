@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "crypto/link_crypto.h"
 #include "sim/event_log.h"
@@ -70,7 +71,7 @@ ReaderProtocol::ReaderProtocol(ReaderIdentity identity, std::size_t message_size
     : identity_(std::move(identity)), message_size_(message_size), keys_(keys), faults_(faults), log_(log),
       source_(std::move(source)),
       // An answer carries a status byte and travels encrypted.
-      card_(message_size - pemra_crypto_get_encrypted_size(0) - 1)
+      builtin_card_(message_size - pemra_crypto_get_encrypted_size(0) - 1)
 {
 }
 
@@ -159,7 +160,8 @@ Bytes ReaderProtocol::card_command(const Bytes &request)
         return {status_failed};
     const std::uint8_t command = request[1];
     if (command == card_shutdown) {
-        powered_ = false;
+        if (std::exchange(powered_, false))
+            card_->power_off();
         return {status_ok};
     }
     if (command != card_reset && command != card_apdu)
@@ -167,13 +169,14 @@ Bytes ReaderProtocol::card_command(const Bytes &request)
     if (card_status_ != card_present)
         return {status_no_card};
     if (command == card_reset) {
-        card_.reset();
-        powered_ = true;
-        return ok_with(card_.atr());
+        const Bytes atr = card_->power_on();
+        powered_ = !atr.empty();
+        return powered_ ? ok_with(atr) : Bytes{status_no_card};
     }
     if (!powered_)
         return {status_not_powered};
-    return ok_with(card_.process(std::span(request).subspan(2)));
+    const Bytes response = card_->process(std::span(request).subspan(2));
+    return response.empty() ? Bytes{status_no_card} : ok_with(response);
 }
 
 Bytes ReaderProtocol::vendor_reverse(const Bytes &request) const
@@ -202,6 +205,12 @@ void ReaderProtocol::set_card_status(std::uint8_t status)
     card_status_ = status;
     if (status != card_present)
         powered_ = false;
+}
+
+void ReaderProtocol::use_card(CardBackend *card)
+{
+    card_ = card ? card : &builtin_card_;
+    powered_ = false;
 }
 
 void ReaderProtocol::end_session()

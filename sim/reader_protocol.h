@@ -17,7 +17,8 @@
 //   7E ...        vendor: reverse     00 | the whole message reversed
 //   7F ...        vendor: fail        FF
 //   anything else                     FF
-// Card commands fail with 01 (no card) or 02 (card not powered); a request
+// Card commands fail with 01 (no card, or it does not answer) or 02 (card
+// not powered); a request
 // longer than the message size allows fails with 0B.
 #pragma once
 
@@ -51,6 +52,8 @@ public:
     // The link is gone: the session key with it, and the card's power.
     void end_session();
 
+    // The card in the slot from now on: the built-in one, or another.
+    void use_card(CardBackend *card);
     std::uint8_t card_status() const { return card_status_; }
     void set_card_status(std::uint8_t status);
     Bytes descriptor() const;
@@ -72,7 +75,8 @@ private:
     EventLog &log_;
     std::string source_;
     SessionCipher cipher_;
-    Card card_;
+    Card builtin_card_;
+    CardBackend *card_ = &builtin_card_;
     std::uint8_t card_status_ = card_present;
     bool powered_ = false;
     std::string host_name_;

@@ -8,6 +8,7 @@
 
 #include "sim/adapter.h"
 #include "sim/reader.h"
+#include "sim/vicc_relay.h"
 
 namespace pemra_sim {
 
@@ -28,6 +29,9 @@ public:
     Glib::ustring add_reader(const Glib::ustring &adapter, const ReaderOptions &options);
     void remove_reader(const Glib::ustring &path);
 
+    // vicc's card, relayed from `port`, becomes the card of the reader.
+    void relay_vicc(unsigned port, const Glib::ustring &reader_path);
+
     ReaderOptions defaults_for_next_reader() const;
     Reader &reader(const Glib::ustring &path);
     std::vector<Glib::ustring> reader_paths() const;
@@ -40,6 +44,7 @@ private:
     ReaderOptions defaults_;
     std::vector<std::shared_ptr<Adapter>> adapters_;
     std::vector<std::unique_ptr<Reader>> readers_;
+    std::unique_ptr<ViccRelay> vicc_;
     unsigned next_adapter_ = 0;
     unsigned next_reader_ = 1;
 };
