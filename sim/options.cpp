@@ -88,6 +88,21 @@ Log events (source is the device path unless said otherwise):
   register-application / unregister-application / application-read
                       (source: the adapter path)
 
+The reader: replies come as notifications of 20 bytes (--notify-size), a
+prefix byte (the fragment index) and fragment data; the reply header is
+total length (2 bytes, little-endian), 00, fragment size. Card status on
+characteristic 8: 01 06 card present, 01 02 no card, sent when the host
+starts notifications and when it changes. Encrypted requests: 01 descriptor
+(MAC, Serial, Name, Firmware), 02 01 reset, 02 04 shutdown, 02 05 APDU,
+04 host name, 0A time, 10 message size; vendor messages 7E (answer: 00 and
+the whole message reversed) and 7F (answer: FF); anything else FF. Card
+failures: 01 no card, 02 not powered; 0B a request too long. The long-term
+key is kept per host (adapter address); without one, the session-key
+request is answered 01. The card: MF 3F00, EF.DIR 2F00, DF 5000 (AID
+F050454D524153494D) with EF 5001 (300 bytes i mod 256) and EF 5002 (after
+VERIFY 00 20 00 81 with PIN "123456"); SELECT, READ BINARY, GET CHALLENGE,
+VERIFY, ECHO 80 EE 00 00.
+
 Faults for SetFault (counted ones fire on the next N occasions, -1: always):
 )";
 

@@ -33,7 +33,7 @@ class CommandLine(unittest.TestCase):
         text = sim("--help").stdout
         for option in ("--bus", "--adapters", "--readers", "--notify-size", "--message-size", "--key-store",
                        "--no-card", "--disconnected", "--unpaired", "--unresolved", "--log-capacity",
-                       "--verbose", "--help"):
+                       "--verbose", "--vicc-port", "--help"):
             with self.subTest(option=option):
                 self.assertRegex(text, rf"\n  {option}\b")
 
