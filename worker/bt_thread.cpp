@@ -14,6 +14,7 @@
 #include "driver/request_channel.h"
 #include "driver/request_dispatch.h"
 #include "worker/bluez_connection.h"
+#include "worker/device_discovery.h"
 #include "worker/slot_table.h"
 
 std::atomic<bool> thread_running{false};
@@ -37,8 +38,10 @@ void empty_slots()
 
 void worker_body()
 {
+    subscribe_bluez_signals();
     sigc::connection request_watch = Glib::signal_io().connect(
         sigc::ptr_fun(pipe_read_cb), btsidesocket, Glib::IOCondition::IO_IN | Glib::IOCondition::IO_HUP);
+    connect_available_devices();
 
     pemra_loop = Glib::MainLoop::create();
     pemra_loop->run();

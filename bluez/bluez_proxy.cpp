@@ -1,0 +1,111 @@
+#include "bluez/bluez_proxy.h"
+
+#include <gio/gio.h>
+
+namespace {
+
+constexpr char properties_interface[] = "org.freedesktop.DBus.Properties";
+
+Glib::VariantContainerBase tuple_of(std::vector<Glib::VariantBase> values)
+{
+    return Glib::VariantContainerBase::create_tuple(values);
+}
+
+} // namespace
+
+Glib::RefPtr<Gio::DBus::InterfaceInfo> parse_interface(const char *xml)
+{
+    Glib::RefPtr<Gio::DBus::NodeInfo> node = Gio::DBus::NodeInfo::create_for_xml(xml);
+    return Glib::wrap(node->gobj()->interfaces[0], true);
+}
+
+BluezProxy::BluezProxy(const Glib::RefPtr<Gio::DBus::Connection> &connection, const Glib::ustring &object_path,
+                       const Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface, int property_timeout_ms)
+    : proxy_(Gio::DBus::Proxy::create_sync(connection, bluez_bus_name, object_path, interface->gobj()->name,
+                                           interface)),
+      object_path_(object_path), interface_name_(interface->gobj()->name), property_timeout_ms_(property_timeout_ms)
+{
+    // The raw signal keeps BlueZ's dictionary as it came, order included.
+    properties_changed_handler_ = g_signal_connect(proxy_->gobj(), "g-properties-changed",
+                                                   G_CALLBACK(&BluezProxy::on_properties_changed), this);
+}
+
+BluezProxy::~BluezProxy()
+{
+    g_signal_handler_disconnect(proxy_->gobj(), properties_changed_handler_);
+}
+
+void BluezProxy::on_properties_changed(GDBusProxy *, GVariant *changed, const gchar *const *, gpointer self)
+{
+    static_cast<BluezProxy *>(self)->properties_changed_.emit(Glib::VariantBase(changed, true));
+}
+
+Glib::VariantContainerBase BluezProxy::call_sync(const Glib::ustring &member,
+                                                 const Glib::VariantContainerBase &arguments) const
+{
+    return proxy_->call_sync(member, arguments);
+}
+
+void BluezProxy::call_async(const Glib::ustring &member, const Glib::VariantContainerBase &arguments,
+                            CallCompletion done) const
+{
+    // The slot holds the proxy, so the proxy lives until the completion ran.
+    Glib::RefPtr<Gio::DBus::Proxy> proxy = proxy_;
+    proxy_->call(
+        member,
+        [proxy, done = std::move(done)](const Glib::RefPtr<Gio::AsyncResult> &result) {
+            Glib::VariantContainerBase reply;
+            try {
+                reply = proxy->call_finish(result);
+            } catch (const Glib::Error &error) {
+                done(&error, reply);
+                return;
+            }
+            done(nullptr, reply);
+        },
+        arguments);
+}
+
+void BluezProxy::call_no_reply(const Glib::ustring &member, const Glib::VariantContainerBase &arguments) const
+{
+    proxy_->call(member, arguments);
+}
+
+std::optional<Glib::VariantBase> BluezProxy::get_property(const Glib::ustring &name,
+                                                          const Glib::VariantType &type) const
+{
+    Glib::VariantBase value;
+    proxy_->get_cached_property(value, name);
+    if (!value) {
+        try {
+            Glib::VariantContainerBase reply = proxy_->get_connection()->call_sync(
+                object_path_, properties_interface, "Get",
+                tuple_of({Glib::Variant<Glib::ustring>::create(interface_name_),
+                          Glib::Variant<Glib::ustring>::create(name)}),
+                {}, bluez_bus_name, property_timeout_ms_, Gio::DBus::CallFlags::NONE,
+                Glib::VariantType("(v)"));
+            Glib::Variant<Glib::VariantBase> boxed;
+            reply.get_child(boxed, 0);
+            value = boxed.get();
+        } catch (const Glib::Error &) {
+            // A failed read gives the empty value, without a word.
+            return std::nullopt;
+        }
+    }
+    if (!value || !value.is_of_type(type))
+        return std::nullopt;
+    return value;
+}
+
+void BluezProxy::set_property(const Glib::ustring &name, const Glib::VariantBase &value) const
+{
+    try {
+        proxy_->get_connection()->call_sync(object_path_, properties_interface, "Set",
+                                            tuple_of({Glib::Variant<Glib::ustring>::create(interface_name_),
+                                                      Glib::Variant<Glib::ustring>::create(name),
+                                                      Glib::Variant<Glib::VariantBase>::create(value)}),
+                                            {}, bluez_bus_name, property_timeout_ms_);
+    } catch (const Glib::Error &) {
+        // Writes are best effort: the reply and any error are discarded.
+    }
+}

@@ -1,0 +1,85 @@
+#include "bluez/gatt_characteristic.h"
+
+#include "bluez/variants.h"
+
+namespace {
+
+constexpr char interface_xml[] = R"(<node>
+  <interface name="org.bluez.GattCharacteristic1">
+    <method name="ReadValue">
+      <arg name="options" type="a{sv}" direction="in"/>
+      <arg name="result" type="ay" direction="out"/>
+    </method>
+    <method name="WriteValue">
+      <arg name="data" type="ay" direction="in"/>
+      <arg name="options" type="a{sv}" direction="in"/>
+    </method>
+    <method name="StartNotify"/>
+    <method name="StopNotify"/>
+    <property name="UUID" type="s" access="readwrite"/>
+    <property name="Service" type="o" access="readwrite"/>
+    <property name="Value" type="ay" access="readwrite"/>
+    <property name="Notifying" type="b" access="readwrite"/>
+  </interface>
+</node>)";
+
+const Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface_info()
+{
+    static const auto info = parse_interface(interface_xml);
+    return info;
+}
+
+} // namespace
+
+GattCharacteristic::GattCharacteristic(const Glib::RefPtr<Gio::DBus::Connection> &connection,
+                                       const Glib::ustring &object_path)
+    : proxy_(connection, object_path, interface_info())
+{
+}
+
+void GattCharacteristic::read_value(ReadCompletion done)
+{
+    proxy_.call_async("ReadValue", variants::tuple({variants::empty_options()}),
+                      [self = shared_from_this(), done = std::move(done)](
+                          const Glib::Error *error, Glib::VariantContainerBase reply) {
+                          done(error, error ? Bytes() : variants::bytes_of(reply.get_child(0)));
+                      });
+}
+
+void GattCharacteristic::write_value(std::span<const std::uint8_t> data, WriteCompletion done)
+{
+    proxy_.call_async("WriteValue", variants::tuple({variants::byte_array(data), variants::empty_options()}),
+                      [self = shared_from_this(), done = std::move(done)](
+                          const Glib::Error *error, Glib::VariantContainerBase) { done(error); });
+}
+
+void GattCharacteristic::start_notify()
+{
+    proxy_.call_sync("StartNotify");
+}
+
+void GattCharacteristic::stop_notify()
+{
+    proxy_.call_sync("StopNotify");
+}
+
+Bytes GattCharacteristic::get_value() const
+{
+    auto value = proxy_.get_property("Value", Glib::VARIANT_TYPE_BYTESTRING);
+    return value ? variants::bytes_of(*value) : Bytes();
+}
+
+bool GattCharacteristic::get_notifying() const
+{
+    return variants::boolean_or_false(proxy_.get_property("Notifying", Glib::VARIANT_TYPE_BOOL));
+}
+
+Glib::ustring GattCharacteristic::get_u_u_i_d() const
+{
+    return variants::string_or_empty(proxy_.get_property("UUID", Glib::VARIANT_TYPE_STRING));
+}
+
+Glib::ustring GattCharacteristic::get_service() const
+{
+    return variants::string_or_empty(proxy_.get_property("Service", Glib::VARIANT_TYPE_OBJECT_PATH));
+}

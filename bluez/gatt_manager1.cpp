@@ -1,0 +1,38 @@
+#include "bluez/gatt_manager1.h"
+
+#include "bluez/variants.h"
+
+namespace {
+
+constexpr char interface_xml[] = R"(<node>
+  <interface name="org.bluez.GattManager1">
+    <method name="RegisterApplication">
+      <arg name="application" type="o" direction="in"/>
+      <arg name="options" type="a{sv}" direction="in"/>
+    </method>
+    <method name="UnregisterApplication">
+      <arg name="application" type="o" direction="in"/>
+    </method>
+  </interface>
+</node>)";
+
+const Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface_info()
+{
+    static const auto info = parse_interface(interface_xml);
+    return info;
+}
+
+} // namespace
+
+GattManager1::GattManager1(const Glib::RefPtr<Gio::DBus::Connection> &connection,
+                           const Glib::ustring &adapter_path)
+    : proxy_(connection, adapter_path, interface_info())
+{
+}
+
+void GattManager1::register_application(const Glib::ustring &application_path)
+{
+    proxy_.call_no_reply("RegisterApplication",
+                         variants::tuple({Glib::Variant<Glib::DBusObjectPathString>::create(Glib::DBusObjectPathString(application_path)),
+                                          variants::empty_options()}));
+}

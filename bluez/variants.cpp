@@ -1,0 +1,51 @@
+#include "bluez/variants.h"
+
+#include <map>
+
+namespace {
+
+// The C accessors take non-const pointers but do not modify the value.
+GVariant *raw(const Glib::VariantBase &value)
+{
+    return const_cast<GVariant *>(value.gobj());
+}
+
+} // namespace
+
+namespace variants {
+
+Glib::VariantContainerBase tuple(const std::vector<Glib::VariantBase> &values)
+{
+    return Glib::VariantContainerBase::create_tuple(values);
+}
+
+Glib::VariantBase empty_options()
+{
+    return Glib::Variant<std::map<Glib::ustring, Glib::VariantBase>>::create({});
+}
+
+Glib::VariantBase byte_array(std::span<const std::uint8_t> data)
+{
+    return Glib::VariantBase(
+        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, data.data(), data.size(), sizeof(std::uint8_t)));
+}
+
+Bytes bytes_of(const Glib::VariantBase &value)
+{
+    gsize length = 0;
+    const auto *data =
+        static_cast<const std::uint8_t *>(g_variant_get_fixed_array(raw(value), &length, sizeof(std::uint8_t)));
+    return Bytes(data, data + length);
+}
+
+bool boolean_or_false(const std::optional<Glib::VariantBase> &value)
+{
+    return value && g_variant_get_boolean(raw(*value));
+}
+
+Glib::ustring string_or_empty(const std::optional<Glib::VariantBase> &value)
+{
+    return value ? Glib::ustring(g_variant_get_string(raw(*value), nullptr)) : Glib::ustring();
+}
+
+} // namespace variants
