@@ -20,15 +20,18 @@ const Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface_info()
     return info;
 }
 
-// Visits the entries of a dictionary value as (key text, value) pairs.
+// Visits the entries of a dictionary value as (key text, value) pairs; the
+// keys may be strings or object paths.
 template <typename Visit> void for_each_entry(const Glib::VariantBase &dictionary, Visit visit)
 {
     GVariantIter entries;
-    const gchar *key = nullptr;
-    GVariant *value = nullptr;
     g_variant_iter_init(&entries, const_cast<GVariant *>(dictionary.gobj()));
-    while (g_variant_iter_next(&entries, "{&s@*}", &key, &value))
-        visit(std::string(key), Glib::VariantBase(value)); // takes the reference
+    while (GVariant *entry = g_variant_iter_next_value(&entries)) {
+        Glib::VariantBase key(g_variant_get_child_value(entry, 0));
+        Glib::VariantBase value(g_variant_get_child_value(entry, 1));
+        g_variant_unref(entry);
+        visit(std::string(g_variant_get_string(const_cast<GVariant *>(key.gobj()), nullptr)), value);
+    }
 }
 
 PropertyMap properties_from(const Glib::VariantBase &properties)

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "bluez/diagnostics.h"
 #include "bluez/gatt_manager1.h"
 #include "bluez/object_manager_proxy.h"
 #include "worker/application_paths.h"
@@ -120,7 +121,7 @@ void some_bt_device_changed(const Glib::RefPtr<Gio::DBus::Connection> &, const G
     std::optional<Glib::VariantBase> changed = signal_argument(parameters, 1, "a{sv}");
     if (!changed)
         return;
-    std::printf("props: %s\n", text_of(*changed).c_str());
+    print_out("props: %s\n", text_of(*changed).c_str());
     for (const char *name : readiness_properties) {
         if (became_true(*changed, name)) {
             std::fprintf(stderr, "something interesting in bt happened, rescanning\n");
@@ -142,6 +143,6 @@ void bt_adapter_added(const Glib::RefPtr<Gio::DBus::Connection> &, const Glib::u
         return;
     g_variant_unref(adapter);
     const char *adapter_path = g_variant_get_string(const_cast<GVariant *>(path->gobj()), nullptr);
-    std::printf("new interface: %s\n", adapter_path);
+    print_out("new interface: %s\n", adapter_path);
     register_profile_to_adapter(adapter_path);
 }

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "bluez/diagnostics.h"
 #include "device/pemra_session.h"
 #include "driver/request_channel.h"
 #include "driver/request_dispatch.h"
@@ -46,7 +47,7 @@ void worker_body()
     pemra_loop = Glib::MainLoop::create();
     pemra_loop->run();
 
-    std::printf("mainloop ended\n");
+    print_out("mainloop ended\n");
     pemra_loop.reset();
     // The status and maximum-APDU entries keep their last values.
     empty_slots();

@@ -1,0 +1,66 @@
+"""The whole stack for one test class: a private bus, pemra_sim serving
+"org.bluez" on it, and Debian's pcscd loading the built driver with that bus
+as its system bus."""
+
+import os
+import shutil
+import time
+import unittest
+
+from smartcard import scard
+
+import simctl
+import stack
+
+
+def wait_until(predicate, timeout=10, what="a condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.05)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+# The PC/SC client library takes the daemon's socket path once per process:
+# every test class of a process runs its pcscd on this one path.
+PCSCD_WORKDIR = stack.make_workdir("pemra-e2e-pcscd-")
+
+
+class DriverStackTestCase(unittest.TestCase):
+    sim_args = ()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.workdir = stack.make_workdir("pemra-e2e-")
+        cls.bus = stack.PrivateBus(cls.workdir).start()
+        cls.sim = stack.PemraSim(os.environ["PEMRA_SIM"], cls.bus, cls.workdir, cls.sim_args).start()
+        cls.control = simctl.SimControl(cls.bus.address)
+        cls.pcscd = stack.PrivatePcscd(os.environ["PEMRA_DRIVER"], PCSCD_WORKDIR, env=cls.bus.environ()).start()
+        rc, cls.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
+        assert rc == 0
+        cls.reader = stack.wait_for_reader(cls.context)
+
+    @classmethod
+    def tearDownClass(cls):
+        scard.SCardReleaseContext(cls.context)
+        cls.pcscd.stop()
+        if cls.control:
+            cls.control.close()
+        cls.sim.stop()
+        cls.bus.stop()
+        shutil.rmtree(cls.workdir, ignore_errors=True)
+
+    def run(self, result=None):
+        outcome = super().run(result)
+        if result is not None and not result.wasSuccessful():
+            print("---- pcscd log ----\n" + self.pcscd.log()[-20000:])
+            print("---- pemra_sim log ----\n" + self.sim.log()[-5000:])
+        return outcome
+
+    def driver_log(self):
+        """What pcscd and the driver printed, without pcscd's own debug lines."""
+        return "\n".join(line for line in self.pcscd.log().splitlines() if not line[:8].isdigit())
+
+    def count_in_driver_log(self, text):
+        return self.driver_log().count(text)

@@ -1,0 +1,117 @@
+"""The driver in pcscd registers its GATT application with BlueZ's adapters,
+serves it to BlueZ, and rescans when a reader may have become ready."""
+
+import os
+
+import dbus
+from smartcard import scard
+
+import simctl
+import stack
+from driver_stack import PCSCD_WORKDIR, DriverStackTestCase, wait_until
+
+PEMRA_UUID = "723e2ee5-f0aa-4f13-a557-6b3f0e916803"
+PROFILE_PATH = "/com/tarvenk/pemraprofile"
+APPLICATION_PATH = "/com/tarvenk"
+RESCAN = "something interesting in bt happened, rescanning"
+
+
+class RegistrationWithTwoAdapters(DriverStackTestCase):
+    sim_args = ("--adapters", "2")
+
+    def registered_adapters(self):
+        return {adapter for adapter, _, application, names_pemra in self.control.applications()
+                if application == APPLICATION_PATH and names_pemra}
+
+    def driver_object(self, path):
+        """The driver's exported object, reached through the sender BlueZ saw."""
+        sender = self.control.applications()[0][1]
+        connection = dbus.bus.BusConnection(self.bus.address)
+        self.addCleanup(connection.close)
+        return connection.get_object(sender, path)
+
+    def test_every_adapter_gets_the_application_with_the_pemra_uuid(self):
+        wait_until(lambda: len(self.registered_adapters()) == 2, what="two registrations")
+        self.assertEqual(self.registered_adapters(), {"/org/bluez/hci0", "/org/bluez/hci1"})
+
+    def test_an_adapter_added_later_gets_it_after_new_interface(self):
+        wait_until(lambda: len(self.registered_adapters()) == 2, what="the first registrations")
+        adapter = self.control.add_adapter()
+        self.addCleanup(self.control.remove_adapter, adapter)
+        wait_until(lambda: adapter in self.registered_adapters(), what="the new adapter's registration")
+        self.assertIn(f"new interface: {adapter}", self.driver_log())
+
+    def test_application_answers_the_same_to_every_read_and_prints_each(self):
+        wait_until(lambda: self.registered_adapters(), what="a registration")
+        manager = self.driver_object(APPLICATION_PATH)
+        before = self.count_in_driver_log("profile added")
+        first = manager.GetManagedObjects(dbus_interface="org.freedesktop.DBus.ObjectManager")
+        second = manager.GetManagedObjects(dbus_interface="org.freedesktop.DBus.ObjectManager")
+        self.assertEqual(first, second)
+        self.assertEqual(list(first.keys()), [PROFILE_PATH])
+        self.assertEqual(list(first[PROFILE_PATH]["org.bluez.GattProfile1"]["UUIDs"]), [PEMRA_UUID])
+        wait_until(lambda: self.count_in_driver_log("profile added") == before + 2, what="two lines")
+
+    def test_profile_uuids_can_be_read_and_replaced_and_release_changes_nothing(self):
+        wait_until(lambda: self.registered_adapters(), what="a registration")
+        profile = self.driver_object(PROFILE_PATH)
+        properties = "org.freedesktop.DBus.Properties"
+        self.assertEqual(list(profile.Get("org.bluez.GattProfile1", "UUIDs", dbus_interface=properties)),
+                         [PEMRA_UUID])
+        self.assertIsNone(profile.Release(dbus_interface="org.bluez.GattProfile1"))
+        two = dbus.Array(["1234", PEMRA_UUID], signature="s")
+        profile.Set("org.bluez.GattProfile1", "UUIDs", two, dbus_interface=properties)
+        self.assertEqual(list(profile.Get("org.bluez.GattProfile1", "UUIDs", dbus_interface=properties)),
+                         ["1234", PEMRA_UUID])
+        # The application still names only the Pemra service.
+        manager = self.driver_object(APPLICATION_PATH)
+        answer = manager.GetManagedObjects(dbus_interface="org.freedesktop.DBus.ObjectManager")
+        self.assertEqual(list(answer[PROFILE_PATH]["org.bluez.GattProfile1"]["UUIDs"]), [PEMRA_UUID])
+
+
+class RescanOnDeviceChanges(DriverStackTestCase):
+    sim_args = ("--disconnected",)
+
+    def settle(self):
+        """Waits until the driver has printed the device change it got."""
+        props = self.count_in_driver_log("props: ")
+        return lambda: self.count_in_driver_log("props: ") > props
+
+    def rescans_after(self, change):
+        before = self.count_in_driver_log(RESCAN)
+        printed = self.settle()
+        change()
+        wait_until(printed, what="the driver's props line")
+        return self.count_in_driver_log(RESCAN) - before
+
+    def test_connected_and_resolved_in_one_change_schedule_exactly_one_rescan(self):
+        self.assertEqual(self.rescans_after(lambda: self.control.set_connected(True)), 1)
+        self.assertEqual(self.rescans_after(lambda: self.control.set_connected(False)), 0)
+
+    def test_pairing_schedules_a_rescan_and_unpairing_does_not(self):
+        self.assertEqual(self.rescans_after(lambda: self.control.set_paired(False)), 0)
+        self.assertEqual(self.rescans_after(lambda: self.control.set_paired(True)), 1)
+
+
+class BusAppearingAfterStart(DriverStackTestCase):
+    """pcscd starts the driver before the bus exists; its presence poll
+    retries the start until the bus and BlueZ answer."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.workdir = stack.make_workdir("pemra-e2e-")
+        cls.bus = stack.PrivateBus(cls.workdir)
+        cls.pcscd = stack.PrivatePcscd(os.environ["PEMRA_DRIVER"], PCSCD_WORKDIR, env=cls.bus.environ()).start()
+        rc, cls.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
+        assert rc == 0
+        cls.reader = stack.wait_for_reader(cls.context)
+        cls.sim = stack.PemraSim(os.environ["PEMRA_SIM"], cls.bus, cls.workdir)
+        cls.control = None
+
+    def test_the_next_presence_poll_completes_the_start(self):
+        wait_until(lambda: "error registering profile" in self.driver_log(), what="the failed start")
+        self.bus.start()
+        self.sim.start()
+        type(self).control = simctl.SimControl(self.bus.address)
+        wait_until(lambda: self.control.applications(), what="the registration after the bus appeared")
+        self.assertEqual(self.control.applications()[0][2], APPLICATION_PATH)
