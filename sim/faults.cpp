@@ -30,6 +30,12 @@ const std::array<FaultInfo, fault_count> &fault_table()
          "the next N replies carry one byte more per fragment than their header announces"},
         {Fault::ShortHeader, "short-header", 0, "the next N reply headers are cut to 3 bytes"},
         {Fault::KeyReply03, "key-reply-03", 0, "the next N session-key requests are answered 03 00 00 00 00"},
+        {Fault::PlainReplyBytes, "plain-reply-bytes", 0,
+         "unencrypted requests other than 03 and A0 are answered with N bytes 00 01 02 ... (i mod 256) "
+         "instead of FF, so that replies of any size can be asked for (0: off)"},
+        {Fault::FragmentIntervalMs, "fragment-interval-ms", 0,
+         "the fragments of every reply go out N ms apart instead of back to back; a reply that comes while "
+         "one is still going out follows it (0: off)"},
     }};
     return table;
 }

@@ -28,6 +28,8 @@ enum class Fault {
     OversizedFragments,      // counted: fragments carry one byte more than the header announces
     ShortHeader,             // counted: the reply header has 3 bytes only
     KeyReply03,              // counted: the session-key reply is 03 00 00 00 00
+    PlainReplyBytes,         // parameter: plain requests are answered with this many bytes (0: off)
+    FragmentIntervalMs,      // parameter: fragments go out this many ms apart (0: back to back)
     Count_
 };
 

@@ -92,7 +92,8 @@ The reader: replies come as notifications of 20 bytes (--notify-size), a
 prefix byte (the fragment index) and fragment data; the reply header is
 total length (2 bytes, little-endian), 00, fragment size. Card status on
 characteristic 8: 01 06 card present, 01 02 no card, sent when the host
-starts notifications and when it changes. Encrypted requests: 01 descriptor
+starts notifications and when it changes. Unencrypted requests other
+than 03 and A0 are answered FF (see plain-reply-bytes). Encrypted requests: 01 descriptor
 (MAC, Serial, Name, Firmware), 02 01 reset, 02 04 shutdown, 02 05 APDU,
 04 host name, 0A time, 10 message size; vendor messages 7E (answer: 00 and
 the whole message reversed) and 7F (answer: FF); anything else FF. Card

@@ -88,8 +88,19 @@ Bytes ReaderProtocol::answer(const Bytes &message, const std::string &host)
         return encrypted(message);
     default:
         log_.add("request", source_, "plain", message);
-        return {status_failed};
+        return plain_answer();
     }
+}
+
+Bytes ReaderProtocol::plain_answer() const
+{
+    const int size = faults_.value(Fault::PlainReplyBytes);
+    if (size <= 0)
+        return {status_failed};
+    Bytes counting(static_cast<std::size_t>(size));
+    for (std::size_t i = 0; i < counting.size(); ++i)
+        counting[i] = static_cast<std::uint8_t>(i);
+    return counting;
 }
 
 Bytes ReaderProtocol::key_exchange(const Bytes &message, const std::string &host)

@@ -64,6 +64,8 @@ private:
     Bytes key_exchange(const Bytes &message, const std::string &host);
     Bytes session_key(const Bytes &message, const std::string &host);
     Bytes encrypted(const Bytes &message);
+    // FF, or the counting bytes that the plain-reply-bytes switch asks for.
+    Bytes plain_answer() const;
     Bytes plaintext_answer(const Bytes &request);
     Bytes card_command(const Bytes &request);
     Bytes vendor_reverse(const Bytes &request) const;

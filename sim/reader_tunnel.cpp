@@ -17,7 +17,11 @@ ReaderTunnel::ReaderTunnel(Faults &faults, Hooks hooks, std::size_t notify_size)
 {
 }
 
-ReaderTunnel::~ReaderTunnel() { delay_.disconnect(); }
+ReaderTunnel::~ReaderTunnel()
+{
+    delay_.disconnect();
+    pacing_.disconnect();
+}
 
 void ReaderTunnel::write(int characteristic, const Bytes &value)
 {
@@ -153,12 +157,43 @@ void ReaderTunnel::read_header(HeaderReply reply)
 void ReaderTunnel::send(std::vector<Bytes> notifications)
 {
     const auto limit = faults_.take_parameter(Fault::DisconnectAfterFragments);
-    for (std::size_t i = 0; i < notifications.size(); ++i) {
-        if (limit && i >= static_cast<std::size_t>(*limit))
-            break;
-        hooks_.notify(notifications[i]);
-    }
+    if (limit && notifications.size() > static_cast<std::size_t>(*limit))
+        notifications.resize(static_cast<std::size_t>(*limit));
+    for (auto &value : notifications)
+        outgoing_.emplace_back(std::move(value));
     if (limit)
+        outgoing_.emplace_back(std::nullopt);
+    drain();
+}
+
+void ReaderTunnel::drain()
+{
+    const int interval = faults_.value(Fault::FragmentIntervalMs);
+    if (interval <= 0) {
+        while (!outgoing_.empty())
+            send_next();
+        return;
+    }
+    if (pacing_.connected())
+        return;
+    send_next();
+    pacing_ = Glib::signal_timeout().connect(
+        [this] {
+            if (!outgoing_.empty())
+                send_next();
+            return !outgoing_.empty();
+        },
+        static_cast<unsigned>(interval));
+}
+
+void ReaderTunnel::send_next()
+{
+    // Taken off first: a disconnect empties the queue.
+    const std::optional<Bytes> next = std::move(outgoing_.front());
+    outgoing_.pop_front();
+    if (next)
+        hooks_.notify(*next);
+    else
         hooks_.disconnect();
 }
 
@@ -179,6 +214,8 @@ void ReaderTunnel::reset()
     long_length_.reset();
     long_body_.clear();
     unsent_fragments_.clear();
+    outgoing_.clear();
+    pacing_.disconnect();
     reply_pending_ = false;
     for (auto &read : std::exchange(waiting_reads_, {}))
         read(std::nullopt);

@@ -6,10 +6,12 @@
 //
 // All notifications of a reply go out back to back, right after the reply
 // to the write that completed the request (short) or to the read of the
-// header (long). A delayed reply holds reads of characteristic 3 until it
+// header (long); with fragment-interval-ms they are paced instead, and a
+// reply that comes meanwhile queues behind them as on one radio link. A delayed reply holds reads of characteristic 3 until it
 // is ready; without a pending reply, 3 answers its current value.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -54,6 +56,8 @@ private:
     void handle(Framing framing, const Bytes &message);
     void deliver(Framing framing, const Bytes &reply);
     void send(std::vector<Bytes> notifications);
+    void drain();
+    void send_next();
     bool disconnect_at_stage(int stage);
     FramingFaults take_framing_faults();
 
@@ -68,6 +72,10 @@ private:
     bool reply_pending_ = false;
     std::vector<HeaderReply> waiting_reads_;
     sigc::connection delay_;
+    // Queued notifications; nothing stands for the disconnect that the
+    // disconnect-after-fragments switch asks for.
+    std::deque<std::optional<Bytes>> outgoing_;
+    sigc::connection pacing_;
 };
 
 } // namespace pemra_sim

@@ -145,6 +145,26 @@ class Faults(SimTestCase):
         self.control.forget_keys(device)
         self.assertEqual(link.start_session(), b"\x01")
 
+    def test_plain_reply_bytes_answers_plain_requests_with_counting_bytes(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("plain-reply-bytes", 300, device)
+        self.assertEqual(gatt.transfer(b"\x55" * 30), bytes(i % 256 for i in range(300)))
+        self.assertEqual(gatt.transfer(b"\x55"), bytes(i % 256 for i in range(300)))
+        self.control.set_fault("plain-reply-bytes", 0, device)
+        self.assertEqual(gatt.transfer(b"\x55"), b"\xff")
+
+    def test_fragment_interval_paces_fragments_and_queues_the_next_reply(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("plain-reply-bytes", 100, device)  # 6 fragments of 19
+        self.control.set_fault("fragment-interval-ms", 50, device)
+        started = time.monotonic()
+        gatt.send_short(b"\x55")
+        gatt.wait_fragments(1)
+        gatt.write(7, b"\x01\x00\x55")  # a second request while the first reply goes out
+        self.assertTrue(gatt.wait_fragments(12))
+        self.assertGreaterEqual(time.monotonic() - started, 11 * 0.05)
+        self.assertEqual([n[0] for n in gatt.notifications[4]], [0, 1, 2, 3, 4, 5] * 2)
+
     def test_counted_faults_set_to_minus_one_fire_every_time(self):
         device, gatt = self.reader_and_host()
         self.control.set_fault("fail-write-7", -1, device)
