@@ -23,6 +23,8 @@ public:
     virtual bool is_ready() const = 0;
     // The reader's descriptor as obtained during the set-up; empty if none.
     virtual std::span<const std::uint8_t> descriptor_bytes() const = 0;
+    // The reader's BlueZ device object: a device gets no second session.
+    virtual const std::string &device_path() const = 0;
     // The reader's Bluetooth address text, if known.
     virtual std::optional<std::string> get_ieee() const = 0;
 

@@ -39,6 +39,7 @@ public:
     }
 
     bool is_ready() const override { return locked(script_.ready); }
+    const std::string &device_path() const override { return device_path_; }
     std::span<const std::uint8_t> descriptor_bytes() const override
     {
         // A copy only the worker touches: the test may edit the script
@@ -96,6 +97,7 @@ private:
 
     mutable std::mutex mutex_;
     ReaderScript script_;
+    const std::string device_path_ = "/org/bluez/hci0/dev_scripted";
     mutable Bytes descriptor_served_;
     int resets_ = 0;
     int shutdowns_ = 0;
