@@ -192,8 +192,8 @@ Bytes ReaderProtocol::card_command(const Bytes &request)
 
 Bytes ReaderProtocol::vendor_reverse(const Bytes &request) const
 {
-    Bytes reply{status_ok};
-    reply.insert(reply.end(), request.rbegin(), request.rend());
+    Bytes reply(request.rbegin(), request.rend());
+    reply.insert(reply.begin(), status_ok);
     return reply;
 }
 
@@ -206,9 +206,8 @@ Bytes ReaderProtocol::descriptor() const
     append_entry(entries, "Serial", Bytes{0x20, mac[2], mac[3], mac[4], mac[5]});
     append_entry(entries, "Name", Bytes(name.begin(), name.end()));
     append_entry(entries, "Firmware", Bytes{'s', 'i', 'm', '-', '1'});
-    Bytes descriptor{static_cast<std::uint8_t>(entries.size())};
-    descriptor.insert(descriptor.end(), entries.begin(), entries.end());
-    return descriptor;
+    entries.insert(entries.begin(), static_cast<std::uint8_t>(entries.size()));
+    return entries;
 }
 
 void ReaderProtocol::set_card_status(std::uint8_t status)
