@@ -48,7 +48,10 @@ void GattCharacteristic::read_value(ReadCompletion done)
 
 void GattCharacteristic::write_value(std::span<const std::uint8_t> data, WriteCompletion done)
 {
-    proxy_.call_async("WriteValue", variants::tuple({variants::byte_array(data), variants::empty_options()}),
+    const auto arguments = variants::tuple({variants::byte_array(data), variants::empty_options()});
+    if (!done)
+        return proxy_.call_no_reply("WriteValue", arguments);
+    proxy_.call_async("WriteValue", arguments,
                       [self = shared_from_this(), done = std::move(done)](
                           const Glib::Error *error, Glib::VariantContainerBase) { done(error); });
 }

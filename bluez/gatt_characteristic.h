@@ -18,6 +18,7 @@ public:
     // ReadValue with empty options: the characteristic's current value.
     void read_value(ReadCompletion done);
     // WriteValue with empty options; completes once the write is done.
+    // Without a completion no reply is asked for: the outcome stays unknown.
     void write_value(std::span<const std::uint8_t> data, WriteCompletion done);
     // Throw Glib::Error on failure.
     void start_notify();

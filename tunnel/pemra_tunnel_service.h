@@ -1,0 +1,145 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include <sigc++/signal.h>
+
+#include "bluez/bt_device.h"
+#include "bluez/bytes.h"
+#include "bluez/gatt_characteristic.h"
+#include "bluez/object_manager_proxy.h"
+#include "tunnel/characteristic_discovery.h"
+#include "tunnel/receive_state.h"
+
+// The driver's link to one Pemra reader at the GATT level: a proxy per
+// numbered characteristic and one for the reader's Device1 object, reply
+// fragments collected from characteristic 4, card status from
+// characteristic 8, and the framed transfers that carry the device
+// session's messages. Everything runs on the worker's main loop; every
+// completion runs there exactly once, after the start call has returned,
+// and the operation keeps the tunnel alive until then.
+//
+// One transfer runs at a time: a transfer started while another is under
+// way, or while the link settles after a reply that went wrong, starts
+// when they are over.
+class PemraTunnelService : public std::enable_shared_from_this<PemraTunnelService> {
+public:
+    using Characteristics = std::array<std::shared_ptr<GattCharacteristic>, characteristic_slots>;
+    // An error (D-Bus or I/O domain) or the reply; an empty reply is no data.
+    using TransferCompletion = std::function<void(const Glib::Error *error, Bytes reply)>;
+    using SendCompletion = std::function<void(const Glib::Error *error)>;
+    using IndicationCompletion = std::function<void()>;
+
+    // A waiting transfer that has had no fragment for this long completes
+    // with an empty reply. The reader sends nothing while the card works,
+    // so the bound leaves room for slow card operations (key generation,
+    // long signatures); the bus call timeout is 25 s for comparison.
+    static constexpr std::chrono::milliseconds default_silence_bound{30000};
+    // After a reply that went wrong, the rest of it may still be on its way
+    // and would be taken for the start of the next reply. The next transfer
+    // waits until characteristic 4 has been quiet this long: a reply's
+    // fragments come back to back, at most one connection interval (up to
+    // some 50 ms on a slow link) apart, so 200 ms of quiet means none follow.
+    static constexpr std::chrono::milliseconds settle_time{200};
+
+    // Finds the characteristics of the Pemra service at service_path in
+    // BlueZ's objects, makes the proxies (blocking), switches notifications
+    // of 4 and 8 on. Nothing when the service lacks one of characteristics
+    // 1 to 4 or 7 to 9, or when `conn` is missing. Throws Gio::Error (I/O
+    // domain) when a proxy cannot be made.
+    static std::shared_ptr<PemraTunnelService> connect_dbus(const Glib::RefPtr<Gio::DBus::Connection> &conn,
+                                                            const ManagedObjects &obj_list,
+                                                            const std::string &service_path,
+                                                            const std::string &device_path);
+    // A tunnel over proxies made by the caller, indexed by number (slot 0
+    // and unused numbers empty). Nothing without `dev`.
+    static std::shared_ptr<PemraTunnelService> create(Characteristics chars, std::shared_ptr<BTDevice> dev);
+    ~PemraTunnelService();
+    PemraTunnelService(const PemraTunnelService &) = delete;
+    PemraTunnelService &operator=(const PemraTunnelService &) = delete;
+
+    // The reader's Device1 object path.
+    std::string device_path;
+    // The reader's Bluetooth address, as BlueZ reported it at construction.
+    std::optional<std::string> address;
+
+    // Every property change of characteristic 8, with its current value
+    // (the reader's status: 01 and the card status); the bytes are valid
+    // during the emission only.
+    sigc::signal<void(std::span<const std::uint8_t>)> signal_status_received;
+    // The reader's Connected property changed to something other than true.
+    sigc::signal<void()> signal_disconnected;
+
+    // Sends a message and collects its reply, in the short framing when it
+    // fits one write, else in the long one. The message is copied.
+    void transfer(std::span<const std::uint8_t> message, TransferCompletion done);
+    // Short framing: length (2 bytes, little-endian) and message in one
+    // write to characteristic 7; the reply header starts fragment 0, and
+    // its 4 bytes are not part of the reply. Never completes with an error.
+    void transfer3(std::span<const std::uint8_t> message, TransferCompletion done);
+    // Long framing: the length to characteristic 1, the message in chunks
+    // to characteristic 2, the reply header read from characteristic 3.
+    // Completes with the error of a failed write or read.
+    void transfer2(std::span<const std::uint8_t> message, TransferCompletion done);
+    // Writes `data` to `characteristic` in slices of at most chunk_limit
+    // bytes, each after the previous one was acknowledged. Completes with
+    // the first failed write's error; nothing is written for no data.
+    void send(Bytes data, std::size_t chunk_limit, std::shared_ptr<GattCharacteristic> characteristic,
+              SendCompletion done);
+    // One write to characteristic 9 that asks for no reply; it completes
+    // all the same. The bytes are copied before this returns.
+    void write_indication(std::span<const std::uint8_t> data, IndicationCompletion done);
+
+    // The last reply, though complete, was bad (it did not decrypt): the
+    // next transfer waits until the link has settled.
+    void mark_reply_unusable();
+
+    // Largest payload of one write; grows with the longest fragment
+    // notification seen while a transfer waits, never shrinks.
+    std::size_t chunk_size() const { return chunk_size_; }
+    // Tests shorten the silence bound to see it work.
+    void set_silence_bound(std::chrono::milliseconds bound) { silence_bound_ = bound; }
+
+private:
+    struct Transfer;
+
+    PemraTunnelService(Characteristics chars, std::shared_ptr<BTDevice> dev);
+    void observe_proxies();
+
+    void noti4_recv(const Glib::VariantBase &changed);
+    void noti8_recv();
+    void devprop_changed(const Glib::VariantBase &changed);
+
+    // Schedules the waiting transfer's continuation from an idle callback.
+    void resume(Wake wake);
+    void restart_silence_timer();
+    void settle_link();
+
+    void run_when_free(std::function<void()> start);
+    void start_next_transfer();
+    void wait_for_reply(const std::shared_ptr<Transfer> &transfer, std::size_t header_size);
+    void write_length(const std::shared_ptr<Transfer> &transfer);
+    void read_header(const std::shared_ptr<Transfer> &transfer);
+    void finish_reply(Transfer &transfer, Wake wake, std::size_t header_size);
+    void finish_with_error(Transfer &transfer, const Glib::Error &error);
+    void end_transfer(bool reply_was_whole);
+
+    Characteristics chars_;
+    std::shared_ptr<BTDevice> dev_;
+    std::size_t chunk_size_;
+    ReceiveState receive_;
+
+    std::chrono::milliseconds silence_bound_ = default_silence_bound;
+    sigc::connection silence_timer_;
+    bool transfer_under_way_ = false;
+    bool settling_ = false;
+    sigc::connection settle_timer_;
+    std::deque<std::function<void()>> pending_transfers_;
+};

@@ -1,0 +1,90 @@
+#include "tunnel/receive_state.h"
+
+#include <algorithm>
+#include <utility>
+
+void ReceiveState::prepare(bool header_in_first_fragment)
+{
+    for (auto &slot : noti_results_)
+        slot.reset();
+    expected_fragments_ = max_fragments;
+    received_fragments_ = 0;
+    fragment_size_ = 0;
+    total_length_ = 0;
+    waiting_ = false;
+    header_in_first_fragment_ = header_in_first_fragment;
+}
+
+void ReceiveState::wait(Continuation resume)
+{
+    resume_callback_ = std::move(resume);
+    waiting_ = true;
+}
+
+ReceiveState::Continuation ReceiveState::take_continuation()
+{
+    // Collecting stops with the wake-up: what comes after it belongs to no
+    // transfer (the reply of a disconnecting reader included).
+    waiting_ = false;
+    return std::exchange(resume_callback_, nullptr);
+}
+
+ReceiveState::Progress ReceiveState::take_header(std::span<const std::uint8_t> header)
+{
+    if (header.size() < reply_header_size)
+        return Progress::Unusable;
+    return parse_header(header);
+}
+
+ReceiveState::Progress ReceiveState::parse_header(std::span<const std::uint8_t> header)
+{
+    fragment_size_ = header[3];
+    total_length_ = header[0] | header[1] << 8;
+    // A zero fragment size cannot be divided by, a zero total never
+    // completes, and more than 256 fragments do not fit the slots: none of
+    // these replies can be collected.
+    if (fragment_size_ == 0 || total_length_ == 0)
+        return Progress::Unusable;
+    expected_fragments_ = (total_length_ + fragment_size_ - 1) / fragment_size_;
+    if (expected_fragments_ > max_fragments)
+        return Progress::Unusable;
+    return received_fragments_ == expected_fragments_ ? Progress::Complete : Progress::Incomplete;
+}
+
+ReceiveState::Progress ReceiveState::receive(std::span<const std::uint8_t> notification)
+{
+    const int k = received_fragments_;
+    if (k >= expected_fragments_)
+        return Progress::Incomplete;
+    NotiResult &fragment = noti_results_[static_cast<std::size_t>(k)].emplace();
+    if (!notification.empty()) {
+        fragment.prefix = notification[0];
+        fragment.data.assign(notification.begin() + 1, notification.end());
+    }
+    received_fragments_ = k + 1;
+    if (header_in_first_fragment_ && k == 0 && fragment.data.size() >= reply_header_size)
+        return parse_header(fragment.data);
+    return received_fragments_ == expected_fragments_ ? Progress::Complete : Progress::Incomplete;
+}
+
+std::size_t ReceiveState::share_of(int k) const
+{
+    const int offset = k * fragment_size_;
+    return static_cast<std::size_t>(std::min(fragment_size_, total_length_ - offset));
+}
+
+Reassembly ReceiveState::reassemble() const
+{
+    Reassembly reply{Bytes(static_cast<std::size_t>(total_length_)), fragment_size_ > 0};
+    if (fragment_size_ == 0)
+        return reply;
+    for (int k = 0; k * fragment_size_ < total_length_ && k < max_fragments; ++k) {
+        const auto &fragment = noti_results_[static_cast<std::size_t>(k)];
+        const std::size_t offset = static_cast<std::size_t>(k * fragment_size_);
+        // A fragment that would run past the end is left out whole, not cut.
+        if (fragment && offset + fragment->data.size() <= reply.bytes.size())
+            std::ranges::copy(fragment->data, reply.bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+        reply.whole = reply.whole && fragment && fragment->data.size() == share_of(k);
+    }
+    return reply;
+}
