@@ -1,0 +1,228 @@
+// The reply state on its own: headers, placement by arrival order and
+// reassembly, as byte tables of the notifications on characteristic 4.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tunnel/receive_state.h"
+
+namespace {
+
+using Progress = ReceiveState::Progress;
+
+Bytes hex(const std::string &text)
+{
+    Bytes bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == ' ')
+            continue;
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+        ++i;
+    }
+    return bytes;
+}
+
+Bytes counting(std::size_t n, std::uint8_t from = 0)
+{
+    Bytes bytes(n);
+    for (std::size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<std::uint8_t>(from + i);
+    return bytes;
+}
+
+Bytes operator+(Bytes head, const Bytes &tail)
+{
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// A notification: prefix byte, then data.
+Bytes notification(std::uint8_t prefix, const Bytes &data) { return Bytes{prefix} + data; }
+
+std::vector<Progress> receive_all(ReceiveState &state, const std::vector<Bytes> &notifications)
+{
+    std::vector<Progress> progress;
+    for (const auto &value : notifications)
+        progress.push_back(state.receive(value));
+    return progress;
+}
+
+TEST(ShortReply, OneFragmentHoldingHeaderAndSixBytesCompletesTheReply)
+{
+    ReceiveState state;
+    state.prepare(true);
+    EXPECT_EQ(state.receive(hex("00 0A 00 00 14 A1 A2 A3 A4 A5 A6")), Progress::Complete);
+    const Reassembly reply = state.reassemble();
+    EXPECT_EQ(reply.bytes, hex("0A 00 00 14 A1 A2 A3 A4 A5 A6"));
+    EXPECT_TRUE(reply.whole);
+}
+
+TEST(ShortReply, AFragmentFilledPastTheTotalIsLeftOutWhole)
+{
+    ReceiveState state;
+    state.prepare(true);
+    // 20 data bytes where the header announces 10 in all.
+    EXPECT_EQ(state.receive(hex("00 0A 00 00 14 A1 A2 A3 A4 A5 A6 00 00 00 00 00 00 00 00 00 00")),
+              Progress::Complete);
+    const Reassembly reply = state.reassemble();
+    EXPECT_EQ(reply.bytes, Bytes(10, 0));
+    EXPECT_FALSE(reply.whole);
+}
+
+TEST(ShortReply, AHeaderOf300BytesIn20sExpects15FragmentsAndCompletesAtThe15th)
+{
+    ReceiveState state;
+    state.prepare(true);
+    EXPECT_EQ(state.receive(notification(0x01, hex("2C 01 00 14") + counting(16))), Progress::Incomplete);
+    EXPECT_EQ(state.total_length(), 300);
+    EXPECT_EQ(state.fragment_size(), 20);
+    EXPECT_EQ(state.expected_fragments(), 15);
+    for (int k = 1; k < 14; ++k)
+        EXPECT_EQ(state.receive(notification(0x01, counting(20))), Progress::Incomplete);
+    EXPECT_EQ(state.receive(notification(0x01, counting(20))), Progress::Complete);
+    EXPECT_TRUE(state.reassemble().whole);
+}
+
+TEST(ShortReply, AFirstFragmentOfThreeBytesLeavesTheExpectedCountAt256)
+{
+    ReceiveState state;
+    state.prepare(true);
+    EXPECT_EQ(state.receive(hex("00 0A 00 00")), Progress::Incomplete);
+    EXPECT_EQ(state.receive(hex("01 0A 00 00 14 A1 A2")), Progress::Incomplete);
+    EXPECT_EQ(state.expected_fragments(), 256);
+    EXPECT_EQ(state.total_length(), 0);
+}
+
+TEST(ShortReply, AnEmptyNotificationIsAFragmentWithoutData)
+{
+    ReceiveState state;
+    state.prepare(true);
+    EXPECT_EQ(state.receive({}), Progress::Incomplete);
+    EXPECT_EQ(state.received_fragments(), 1);
+}
+
+// Headers that announce a reply no one can collect.
+struct UnusableCase {
+    const char *name;
+    const char *header;
+};
+
+class UnusableHeader : public testing::TestWithParam<UnusableCase> {};
+
+TEST_P(UnusableHeader, IsUnusableInEitherFraming)
+{
+    ReceiveState in_first_fragment;
+    in_first_fragment.prepare(true);
+    EXPECT_EQ(in_first_fragment.receive(notification(0, hex(GetParam().header))), Progress::Unusable);
+    ReceiveState read_from_3;
+    read_from_3.prepare(false);
+    EXPECT_EQ(read_from_3.take_header(hex(GetParam().header)), Progress::Unusable);
+}
+
+INSTANTIATE_TEST_SUITE_P(Headers, UnusableHeader,
+                         testing::Values(UnusableCase{"ZeroFragmentSize", "2C 01 00 00"},
+                                         UnusableCase{"ZeroTotal", "00 00 00 13"},
+                                         UnusableCase{"MoreThan256Fragments", "2C 01 00 01"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(LongReply, AHeaderOfThreeBytesIsUnusable)
+{
+    ReceiveState state;
+    state.prepare(false);
+    EXPECT_EQ(state.take_header(hex("2C 01 00")), Progress::Unusable);
+}
+
+TEST(LongReply, FragmentsArePlacedByArrivalOrderWhateverTheirPrefix)
+{
+    ReceiveState state;
+    state.prepare(false);
+    ASSERT_EQ(state.take_header(hex("2C 01 00 14 EE")), Progress::Incomplete); // the fifth byte is ignored
+    EXPECT_EQ(state.expected_fragments(), 15);
+    std::vector<Bytes> notifications;
+    for (int k = 0; k < 15; ++k)
+        notifications.push_back(notification(static_cast<std::uint8_t>(14 - k), counting(20, static_cast<std::uint8_t>(20 * k))));
+    const auto progress = receive_all(state, notifications);
+    EXPECT_EQ(progress.back(), Progress::Complete);
+    EXPECT_EQ(std::count(progress.begin(), progress.end(), Progress::Incomplete), 14);
+    const Reassembly reply = state.reassemble();
+    EXPECT_EQ(reply.bytes, counting(300));
+    EXPECT_TRUE(reply.whole);
+}
+
+TEST(LongReply, MissingFragmentsLeaveZeros)
+{
+    ReceiveState state;
+    state.prepare(false);
+    state.take_header(hex("2C 01 00 14"));
+    for (int k = 0; k < 5; ++k)
+        state.receive(notification(0, counting(20, static_cast<std::uint8_t>(20 * k))));
+    Bytes expected = counting(300);
+    std::fill(expected.begin() + 100, expected.end(), 0);
+    const Reassembly reply = state.reassemble();
+    EXPECT_EQ(reply.bytes, expected);
+    EXPECT_FALSE(reply.whole);
+}
+
+TEST(LongReply, ALastFragmentLongerThanTheRestIsLeftOut)
+{
+    ReceiveState state;
+    state.prepare(false);
+    state.take_header(hex("19 00 00 14")); // 25 bytes: 20 and 5
+    receive_all(state, {notification(0, counting(20)), notification(1, counting(6, 20))});
+    Bytes expected = counting(25);
+    std::fill(expected.begin() + 20, expected.end(), 0);
+    EXPECT_EQ(state.reassemble().bytes, expected);
+    EXPECT_FALSE(state.reassemble().whole);
+}
+
+TEST(LongReply, AShortMiddleFragmentMakesTheReplyIncomplete)
+{
+    ReceiveState state;
+    state.prepare(false);
+    state.take_header(hex("19 00 00 14"));
+    receive_all(state, {notification(0, counting(19)), notification(1, counting(5, 20))});
+    EXPECT_FALSE(state.reassemble().whole);
+}
+
+TEST(LongReply, FragmentsBeyondTheExpectedCountAreNotStored)
+{
+    ReceiveState state;
+    state.prepare(false);
+    state.take_header(hex("05 00 00 14"));
+    EXPECT_EQ(state.receive(notification(0, counting(5))), Progress::Complete);
+    EXPECT_EQ(state.receive(notification(1, hex("EE EE"))), Progress::Incomplete);
+    EXPECT_EQ(state.received_fragments(), 1);
+    EXPECT_EQ(state.reassemble().bytes, counting(5));
+}
+
+TEST(Preparing, ClearsTheLastReplysSizeAndFragments)
+{
+    ReceiveState state;
+    state.prepare(true);
+    state.receive(hex("00 0A 00 00 14 A1 A2 A3 A4 A5 A6"));
+    state.prepare(true);
+    EXPECT_EQ(state.total_length(), 0);
+    EXPECT_EQ(state.fragment_size(), 0);
+    EXPECT_EQ(state.received_fragments(), 0);
+    EXPECT_EQ(state.expected_fragments(), 256);
+    EXPECT_TRUE(state.reassemble().bytes.empty());
+}
+
+TEST(Waiting, TakingTheContinuationEndsTheWaitAndLeavesNoneBehind)
+{
+    ReceiveState state;
+    state.prepare(true);
+    std::vector<Wake> wakes;
+    state.wait([&](Wake wake) { wakes.push_back(wake); });
+    EXPECT_TRUE(state.waiting());
+    auto continuation = state.take_continuation();
+    EXPECT_FALSE(state.waiting());
+    EXPECT_EQ(state.take_continuation(), nullptr);
+    continuation(Wake::Silence);
+    EXPECT_EQ(wakes, std::vector<Wake>{Wake::Silence});
+}
+
+} // namespace

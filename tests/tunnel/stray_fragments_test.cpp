@@ -1,0 +1,95 @@
+// The rest of a reply that the tunnel gave up on must never be taken for
+// the next reply: the next transfer waits until the link has been quiet.
+// A reply that went well costs nothing.
+
+#include "tunnel_fixture.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+using StrayFragments = TunnelTest;
+
+TEST_F(StrayFragments, TheRestOfAnAbandonedReplyNeverStartsTheNextOne)
+{
+    auto tunnel = connect_reader();
+    // 6 fragments, 50 ms apart; the tunnel gives up at the first one.
+    sim.set_fault(reader, "plain-reply-bytes", 100);
+    sim.set_fault(reader, "fragment-interval-ms", 50);
+    sim.set_fault(reader, "header-zero-fragment-size", 1);
+    TransferOutcome first, second;
+    tunnel->transfer(counting(3), [&](const Glib::Error *, Bytes reply) {
+        first = {true, std::nullopt, std::move(reply)};
+        start_transfer(*tunnel, counting(3), second);
+    });
+    ASSERT_TRUE(run_until([&] { return second.completed; }));
+    EXPECT_TRUE(first.reply.empty());
+    EXPECT_EQ(second.reply, counting(100));
+    // Every fragment of the first reply went out before the next request.
+    std::vector<std::string> calls_and_fragments;
+    std::ranges::copy_if(events(), std::back_inserter(calls_and_fragments),
+                         [](const std::string &line) { return line == "write 7" || line == "notify 4"; });
+    std::vector<std::string> expected;
+    for (int transfer = 0; transfer < 2; ++transfer) {
+        expected.push_back("write 7");
+        expected.insert(expected.end(), 6, "notify 4");
+    }
+    EXPECT_EQ(calls_and_fragments, expected);
+}
+
+TEST_F(StrayFragments, TheRestOfAReplyAbandonedForSilenceIsDroppedToo)
+{
+    auto tunnel = connect_reader();
+    tunnel->set_silence_bound(100ms);
+    // 6 fragments 150 ms apart: the tunnel gives up between two of them.
+    sim.set_fault(reader, "plain-reply-bytes", 100);
+    sim.set_fault(reader, "fragment-interval-ms", 150);
+    EXPECT_TRUE(transfer(*tunnel, counting(3)).reply.empty());
+    sim.set_fault(reader, "fragment-interval-ms", 0);
+    EXPECT_EQ(transfer(*tunnel, counting(3)).reply, counting(100));
+}
+
+TEST_F(StrayFragments, MoreThan256FragmentsAreDroppedUntilTheLinkIsQuiet)
+{
+    auto tunnel = connect_reader();
+    sim.set_fault(reader, "header-too-many-fragments", 1); // 300 one-byte fragments
+    EXPECT_TRUE(transfer(*tunnel, counting(30)).reply.empty());
+    sim.set_fault(reader, "plain-reply-bytes", 100);
+    EXPECT_EQ(transfer(*tunnel, counting(3)).reply, counting(100));
+}
+
+TEST_F(StrayFragments, AReplyMarkedUnusableHoldsTheNextTransferForTheSettleTime)
+{
+    auto tunnel = connect_reader();
+    ASSERT_EQ(transfer(*tunnel, counting(3)).reply, hex("FF"));
+    tunnel->mark_reply_unusable();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(transfer(*tunnel, counting(3)).reply, hex("FF"));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, PemraTunnelService::settle_time);
+}
+
+TEST_F(StrayFragments, RepliesThatWentWellAddNoDelay)
+{
+    auto tunnel = connect_reader();
+    constexpr int transfers = 20;
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < transfers; ++i)
+        ASSERT_EQ(transfer(*tunnel, counting(i % 2 ? 3 : 30)).reply, hex("FF"));
+    // A settle per transfer would take 4 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, transfers * PemraTunnelService::settle_time / 2);
+}
+
+TEST_F(StrayFragments, ATransferStartedWhileAnotherIsUnderWayRunsAfterIt)
+{
+    auto tunnel = connect_reader();
+    sim.set_fault(reader, "plain-reply-bytes", 100);
+    TransferOutcome first, second;
+    start_transfer(*tunnel, counting(3), first);
+    start_transfer(*tunnel, counting(30), second);
+    ASSERT_TRUE(run_until([&] { return first.completed && second.completed; }));
+    EXPECT_EQ(first.reply, counting(100));
+    EXPECT_EQ(second.reply, counting(100));
+}
+
+} // namespace
