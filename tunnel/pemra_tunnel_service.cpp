@@ -16,10 +16,11 @@ constexpr int reader_status = 8;
 constexpr int required_characteristics[] = {1, 2, 3, 4, 7, 8, 9};
 constexpr std::size_t initial_chunk_size = 20;
 
-bool has_required_characteristics(const CharacteristicPaths &paths)
+// Paths or proxies, by number.
+template <typename Entries> bool has_required_characteristics(const Entries &entries)
 {
     return std::ranges::all_of(required_characteristics,
-                               [&](int number) { return paths[static_cast<std::size_t>(number)].has_value(); });
+                               [&](int number) { return static_cast<bool>(entries[static_cast<std::size_t>(number)]); });
 }
 
 // One pass of switching notifications on, 4 before 8. A failure ends the
@@ -94,8 +95,8 @@ std::shared_ptr<PemraTunnelService> PemraTunnelService::connect_dbus(const Glib:
 
 std::shared_ptr<PemraTunnelService> PemraTunnelService::create(Characteristics chars, std::shared_ptr<BTDevice> dev)
 {
-    if (!dev) {
-        g_return_if_fail_warning(nullptr, "pemra_tunnel_service_new", "dev != NULL");
+    if (!dev || !has_required_characteristics(chars)) {
+        g_return_if_fail_warning(nullptr, "pemra_tunnel_service_new", dev ? "chars != NULL" : "dev != NULL");
         return nullptr;
     }
     std::shared_ptr<PemraTunnelService> tunnel(new PemraTunnelService(std::move(chars), std::move(dev)));

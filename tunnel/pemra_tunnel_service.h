@@ -59,7 +59,8 @@ public:
                                                             const std::string &service_path,
                                                             const std::string &device_path);
     // A tunnel over proxies made by the caller, indexed by number (slot 0
-    // and unused numbers empty). Nothing without `dev`.
+    // and unused numbers empty). Nothing without `dev` or without one of
+    // characteristics 1 to 4 and 7 to 9.
     static std::shared_ptr<PemraTunnelService> create(Characteristics chars, std::shared_ptr<BTDevice> dev);
     ~PemraTunnelService();
     PemraTunnelService(const PemraTunnelService &) = delete;
