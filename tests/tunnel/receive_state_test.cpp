@@ -7,31 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "byte_tables.h"
 #include "tunnel/receive_state.h"
 
 namespace {
 
 using Progress = ReceiveState::Progress;
-
-Bytes hex(const std::string &text)
-{
-    Bytes bytes;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == ' ')
-            continue;
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-        ++i;
-    }
-    return bytes;
-}
-
-Bytes counting(std::size_t n, std::uint8_t from = 0)
-{
-    Bytes bytes(n);
-    for (std::size_t i = 0; i < n; ++i)
-        bytes[i] = static_cast<std::uint8_t>(from + i);
-    return bytes;
-}
 
 Bytes operator+(Bytes head, const Bytes &tail)
 {

@@ -18,30 +18,6 @@ std::string text_of(const Glib::VariantBase &value)
 
 } // namespace
 
-Bytes counting(std::size_t n)
-{
-    Bytes bytes(n);
-    for (std::size_t i = 0; i < n; ++i)
-        bytes[i] = static_cast<std::uint8_t>(i);
-    return bytes;
-}
-
-Bytes hex(const std::string &text)
-{
-    Bytes bytes;
-    std::string digits;
-    for (char c : text) {
-        if (c == ' ')
-            continue;
-        digits += c;
-        if (digits.size() == 2) {
-            bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits, nullptr, 16)));
-            digits.clear();
-        }
-    }
-    return bytes;
-}
-
 TunnelTest::TunnelTest() : bus(system_bus()), sim(bus) {}
 
 std::string TunnelTest::add_reader(const SimControl::ReaderOptions &options)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_tables.h"
 #include "sim_control.h"
 #include "tunnel/pemra_tunnel_service.h"
 
@@ -60,8 +61,3 @@ protected:
     SimControl sim;
     std::string reader;
 };
-
-// n bytes 00 01 02 … (mod 256): what plain-reply-bytes makes the reader answer.
-Bytes counting(std::size_t n);
-// Bytes from hex text; spaces are ignored.
-Bytes hex(const std::string &text);
