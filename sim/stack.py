@@ -105,12 +105,26 @@ class PrivatePcscd:
         if not self.alive():
             return self.process.returncode if self.process else None
         self.process.send_signal(signal.SIGINT)
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                return self.process.wait(min(0.5, max(0.0, deadline - time.monotonic())))
+            except subprocess.TimeoutExpired:
+                if time.monotonic() >= deadline:
+                    self.process.kill()
+                    self.process.wait()
+                    raise
+            # pcscd 1.9.9 notes the signal on another thread; when its main
+            # loop goes back to waiting for clients before that, it sleeps
+            # until the next client connects (seen under load): connect once.
+            self._wake()
+
+    def _wake(self):
         try:
-            return self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            raise
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as client:
+                client.connect(self.socket_path)
+        except OSError:
+            pass
 
 
 def make_workdir(prefix="pemra-"):
