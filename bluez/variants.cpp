@@ -26,8 +26,10 @@ Glib::VariantBase empty_options()
 
 Glib::VariantBase byte_array(std::span<const std::uint8_t> data)
 {
-    return Glib::VariantBase(
-        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, data.data(), data.size(), sizeof(std::uint8_t)));
+    // The wrapper owns one reference: sink the new value's floating one, or
+    // the tuple it goes into would take that reference from under it.
+    return Glib::VariantBase(g_variant_ref_sink(
+        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, data.data(), data.size(), sizeof(std::uint8_t))));
 }
 
 Bytes bytes_of(const Glib::VariantBase &value)
