@@ -71,3 +71,18 @@ class ReaderRefusingTheSession(SessionTestCase):
                    what="indication 08")
         self.assertFalse(self.card_present())
         self.assertEqual(self.control.log(event="key-exchange"), [])
+
+
+class StrayFragments(SessionTestCase):
+    def test_the_rest_of_an_abandoned_reply_never_becomes_the_next_reply(self):
+        self.wait_for_card()
+        # The reader announces more fragments than a reply may have, then
+        # keeps sending them slowly after the driver has given up.
+        self.control.set_fault("fragment-interval-ms", 20)
+        self.control.set_fault("header-too-many-fragments", 1)
+        rc, _ = self.transmit(GET_CHALLENGE)
+        self.assertEqual(rc & 0xFFFFFFFF, SCARD_E_NOT_TRANSACTED)
+        rc, response = self.transmit(GET_CHALLENGE)
+        self.assertEqual(rc, 0)
+        self.assertEqual((len(response), response[-2:]), (10, [0x90, 0x00]))
+        self.assertEqual(self.control.log(event="decrypt-failure"), [])
