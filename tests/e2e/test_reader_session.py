@@ -86,3 +86,34 @@ class StrayFragments(SessionTestCase):
         self.assertEqual(rc, 0)
         self.assertEqual((len(response), response[-2:]), (10, [0x90, 0x00]))
         self.assertEqual(self.control.log(event="decrypt-failure"), [])
+
+
+class CardAndReaderComingAndGoing(SessionTestCase):
+    def max_input(self):
+        rc, card, _ = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_DIRECT, 0)
+        self.assertEqual(rc, 0)
+        try:
+            rc, value = scard.SCardGetAttrib(card, 0x7A007)
+            return int.from_bytes(bytes(value), "little") if rc == 0 else None
+        finally:
+            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+
+    def test_a_removed_card_is_absent_and_a_new_one_present(self):
+        self.wait_for_card()
+        self.control.remove_card()
+        wait_until(lambda: not self.card_present(), what="the card to go")
+        self.control.insert_card()
+        self.wait_for_card()
+        rc, response = self.transmit(GET_CHALLENGE)
+        self.assertEqual((rc, response[-2:]), (0, [0x90, 0x00]))
+
+    def test_a_lost_reader_leaves_no_card_but_its_maximum_apdu_size(self):
+        self.wait_for_card()
+        size = self.max_input()
+        self.control.set_connected(False)
+        wait_until(lambda: not self.card_present(), what="the card to go")
+        self.assertEqual(self.max_input(), size)
+        self.control.set_connected(True)
+        self.wait_for_card()
+        rc, response = self.transmit(GET_CHALLENGE)
+        self.assertEqual((rc, response[-2:]), (0, [0x90, 0x00]))
