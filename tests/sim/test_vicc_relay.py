@@ -71,7 +71,9 @@ class ViccRelay(SimTestCase):
         self.assertEqual(link.exchange(b"\x02\x01"), b"\x00" + ATR)
         self.assertEqual(link.apdu(bytes.fromhex("00A4040C")), bytes.fromhex("0C04A400") + b"\x90\x00")
         self.assertEqual(link.exchange(b"\x02\x04"), b"\x00")
-        self.assertEqual(vicc.commands, [0x01, 0x02, 0x04, 0x00])
+        # The reader answers the shutdown before vicc's thread has read it.
+        self.assertTrue(pemra_host.run_until(lambda: vicc.commands == [0x01, 0x02, 0x04, 0x00], 5),
+                        vicc.commands)
         vicc.close()
         self.assertTrue(pemra_host.run_until(lambda: gatt.notifications[8][-1:] == [b"\x01\x02"], 5))
         self.assertEqual(link.exchange(b"\x02\x01"), b"\x01")
