@@ -2,6 +2,7 @@
 
 #include "sim/event_log.h"
 #include "sim/interfaces.h"
+#include "sim/object_tree.h"
 #include "sim/simulator.h"
 
 namespace pemra_sim {
@@ -118,6 +119,11 @@ std::map<Glib::ustring, Control::Method> Control::methods()
              const std::size_t size = argument<guint32>(args, 1);
              check(notify_size_problem(size));
              reader(args).set_notify_size(size);
+         })},
+        {"SetProperties",
+         action([this](auto &args) {
+             context_.tree.object(argument<Path>(args, 0))
+                 .notify_properties(argument<Glib::ustring>(args, 1), argument<PropertyMap>(args, 2));
          })},
         {"SetFault", action([this](auto &args) { set_fault(args); })},
         {"ClearFaults", action([reader](auto &args) { reader(args).faults().clear(); })},

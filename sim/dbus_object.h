@@ -44,10 +44,15 @@ public:
     void store_properties(const Glib::ustring &interface, const PropertyMap &values);
 
     const Glib::VariantBase &property(const Glib::ustring &interface, const Glib::ustring &name) const;
+    // A value of another type (set through the control interface to test
+    // the host) reads as T's empty value: false, 0, no bytes.
     template <typename T>
     T get(const Glib::ustring &interface, const Glib::ustring &name) const
     {
-        return Glib::VariantBase::cast_dynamic<Glib::Variant<T>>(property(interface, name)).get();
+        const Glib::VariantBase &value = property(interface, name);
+        if (!value.is_of_type(Glib::Variant<T>::variant_type()))
+            return T{};
+        return Glib::VariantBase::cast_dynamic<Glib::Variant<T>>(value).get();
     }
 
     InterfaceMap interfaces() const;

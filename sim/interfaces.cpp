@@ -145,6 +145,11 @@ constexpr char introspection_xml[] = R"xml(
       <arg name="device" type="o" direction="in"/>
       <arg name="size" type="u" direction="in"/>
     </method>
+    <method name="SetProperties">
+      <arg name="object" type="o" direction="in"/>
+      <arg name="interface" type="s" direction="in"/>
+      <arg name="values" type="a{sv}" direction="in"/>
+    </method>
     <method name="SetFault">
       <arg name="device" type="o" direction="in"/>
       <arg name="name" type="s" direction="in"/>

@@ -1,5 +1,7 @@
 #include "sim/object_tree.h"
 
+#include <stdexcept>
+
 #include "sim/interfaces.h"
 
 namespace pemra_sim {
@@ -30,7 +32,7 @@ InterfaceMap ObjectTree::interfaces_of(const ExportedObject &object) const
     return interfaces;
 }
 
-void ObjectTree::add(const ExportedObject &object)
+void ObjectTree::add(ExportedObject &object)
 {
     objects_[object.path()] = &object;
     emit("InterfacesAdded", tuple({variant_path(object.path()),
@@ -44,6 +46,14 @@ void ObjectTree::remove(const ExportedObject &object)
     auto names = object.interface_names();
     names.insert(names.end(), standard_interfaces.begin(), standard_interfaces.end());
     emit("InterfacesRemoved", tuple({variant_path(object.path()), variant_strings(names)}));
+}
+
+ExportedObject &ObjectTree::object(const Glib::ustring &path) const
+{
+    const auto found = objects_.find(path);
+    if (found == objects_.end())
+        throw std::out_of_range("no object " + path);
+    return *found->second;
 }
 
 Glib::VariantContainerBase ObjectTree::managed_objects() const

@@ -16,8 +16,10 @@ public:
     ObjectTree(const Glib::RefPtr<Gio::DBus::Connection> &connection, const InterfaceCatalog &catalog);
 
     // The object stays owned by the caller, who removes it before it goes.
-    void add(const ExportedObject &object);
+    void add(ExportedObject &object);
     void remove(const ExportedObject &object);
+    // The object at `path`, for changes made through the control interface.
+    ExportedObject &object(const Glib::ustring &path) const;
 
     InterfaceMap interfaces_of(const ExportedObject &object) const;
     Glib::VariantContainerBase managed_objects() const;
@@ -27,7 +29,7 @@ private:
 
     Glib::RefPtr<Gio::DBus::Connection> connection_;
     ExportedObject root_;
-    std::map<Glib::ustring, const ExportedObject *> objects_;
+    std::map<Glib::ustring, ExportedObject *> objects_;
 };
 
 } // namespace pemra_sim

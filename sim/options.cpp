@@ -64,6 +64,12 @@ errors come as com.tarvenk.PemraSim1.Error.Failed:
   RemoveCard(o device)               card status 02, notified on 8
   SetCardStatus(o device, y status)  any status byte, notified on 8
   SetNotifySize(o device, u size)
+  SetProperties(o object, s interface, a{sv} values)
+                                     stores the values, of any type, on any
+                                     object of the tree and announces them
+                                     all in one PropertiesChanged; values of
+                                     an unexpected type read as false, 0 or
+                                     empty for the stand-in itself
   SetFault(o device, s name, i value)  see the faults below
   ClearFaults(o device)
   ForgetKeys(o device)               the reader forgets its long-term keys

@@ -102,6 +102,11 @@ class SimControl:
     def set_notify_size(self, size, device=DEFAULT_READER):
         self.control.SetNotifySize(dbus.ObjectPath(device), dbus.UInt32(size))
 
+    def set_properties(self, path, interface, values):
+        """Any values, as dbus-python typed values (dbus.String(...) for a
+        Connected of the wrong type), announced in one PropertiesChanged."""
+        self.control.SetProperties(dbus.ObjectPath(path), interface, dbus.Dictionary(values, signature="sv"))
+
     # Faults
     def set_fault(self, name, value=1, device=DEFAULT_READER):
         self.control.SetFault(dbus.ObjectPath(device), name, dbus.Int32(value))

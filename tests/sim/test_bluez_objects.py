@@ -114,6 +114,20 @@ class BluezObjects(SimTestCase):
         self.wait_signals(1)
         self.assertEqual(self.signals[0][1][1], {"Paired": False, "Bonded": False})
 
+    def test_set_properties_announces_values_of_any_type_and_serves_them(self):
+        device = self.new_reader()
+        self.drain()
+        self.control.set_properties(device, DEVICE, {"Connected": dbus.String("yes"), "RSSI": dbus.Int16(-40)})
+        self.wait_signals(1)
+        self.assertEqual(self.signals[0], ("PropertiesChanged", (device, {"Connected": "yes", "RSSI": -40})))
+        self.assertEqual(self.objects()[device][DEVICE]["Connected"], "yes")
+        # The stand-in itself reads the odd value as false: GATT calls fail
+        # as they do on a disconnected reader.
+        with self.assertRaisesRegex(dbus.DBusException, "NotConnected"):
+            self.host(device, notify=()).write(7, b"\x00\x00")
+        with self.assertRaises(dbus.DBusException):
+            self.control.set_properties("/org/bluez/nothing", DEVICE, {"Connected": True})
+
     def test_properties_answer_get_get_all_and_set(self):
         device = self.new_reader()
         properties = dbus.Interface(self.client.get_object("org.bluez", device), "org.freedesktop.DBus.Properties")
