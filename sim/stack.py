@@ -30,6 +30,13 @@ def _wait_for(predicate, timeout, what):
     raise TimeoutError(f"timed out waiting for {what}")
 
 
+def _cpu_seconds(stat_path):
+    with open(stat_path) as stat:
+        # The fields after the command name, which may hold spaces.
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 class PrivatePcscd:
     """Debian's pcscd in the foreground, on a private socket, loading one driver."""
 
@@ -99,6 +106,27 @@ class PrivatePcscd:
 
     def alive(self):
         return self.process is not None and self.process.poll() is None
+
+    def rss_kib(self):
+        """The daemon's resident set size (VmRSS), in KiB."""
+        with open(f"/proc/{self.process.pid}/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        raise RuntimeError("no VmRSS for pcscd")
+
+    def cpu_seconds(self, thread=None):
+        """User plus system CPU time the daemon has used: all its threads, or
+        only those named `thread` (the driver's is "pemra-worker")."""
+        proc = f"/proc/{self.process.pid}"
+        if thread is None:
+            return _cpu_seconds(f"{proc}/stat")
+        total = 0.0
+        for task in os.listdir(f"{proc}/task"):
+            with open(f"{proc}/task/{task}/comm") as comm:
+                if comm.read().strip() == thread:
+                    total += _cpu_seconds(f"{proc}/task/{task}/stat")
+        return total
 
     def stop(self, timeout=10):
         """SIGINT makes pcscd close its readers before it exits."""
