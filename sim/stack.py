@@ -38,13 +38,16 @@ def _cpu_seconds(stat_path):
 
 
 class PrivatePcscd:
-    """Debian's pcscd in the foreground, on a private socket, loading one driver."""
+    """Debian's pcscd in the foreground, on a private socket, loading one driver
+    (ours by default; the benchmarks' anchor passes vsmartcard's vpcd with its
+    device name)."""
 
-    def __init__(self, driver_path, workdir, env=None, reader_name=READER_NAME):
+    def __init__(self, driver_path, workdir, env=None, reader_name=READER_NAME, device_name="pemra:0"):
         self.driver_path = os.path.abspath(driver_path)
         self.workdir = workdir
         self.env = dict(env or {})
         self.reader_name = reader_name
+        self.device_name = device_name
         self.socket_path = os.path.join(workdir, "pcscd.comm")
         self.log_path = os.path.join(workdir, "pcscd.log")
         self.process = None
@@ -54,7 +57,7 @@ class PrivatePcscd:
         os.makedirs(conf_dir, exist_ok=True)
         with open(os.path.join(conf_dir, "pemra"), "w") as conf:
             conf.write(f'FRIENDLYNAME "{self.reader_name}"\n'
-                       "DEVICENAME   pemra:0\n"
+                       f"DEVICENAME   {self.device_name}\n"
                        f"LIBPATH      {self.driver_path}\n")
         return conf_dir
 
