@@ -8,6 +8,7 @@ which the driver reaches through DBUS_SYSTEM_BUS_ADDRESS.
 """
 
 import os
+import shlex
 import signal
 import socket
 import subprocess
@@ -40,14 +41,17 @@ def _cpu_seconds(stat_path):
 class PrivatePcscd:
     """Debian's pcscd in the foreground, on a private socket, loading one driver
     (ours by default; the benchmarks' anchor passes vsmartcard's vpcd with its
-    device name)."""
+    device name). `wrapper`: command words to run the daemon under, such as
+    valgrind and its options."""
 
-    def __init__(self, driver_path, workdir, env=None, reader_name=READER_NAME, device_name="pemra:0"):
+    def __init__(self, driver_path, workdir, env=None, reader_name=READER_NAME, device_name="pemra:0",
+                 wrapper=()):
         self.driver_path = os.path.abspath(driver_path)
         self.workdir = workdir
         self.env = dict(env or {})
         self.reader_name = reader_name
         self.device_name = device_name
+        self.wrapper = list(wrapper)
         self.socket_path = os.path.join(workdir, "pcscd.comm")
         self.log_path = os.path.join(workdir, "pcscd.log")
         self.process = None
@@ -72,10 +76,12 @@ class PrivatePcscd:
 
     def _command(self, conf_dir):
         # LISTEN_PID must be pcscd's own pid: bash, unshare and the inner bash
-        # all exec, so the pid of the outer bash is the daemon's.
-        inner = f"mount -t tmpfs none /run && exec {PCSCD} -f -d -c {conf_dir}"
+        # all exec, so the pid of the outer bash is the daemon's (valgrind
+        # as a wrapper keeps it too: it runs the daemon in its own process).
+        daemon = " ".join(shlex.quote(word) for word in [*self.wrapper, PCSCD])
+        inner = f"mount -t tmpfs none /run && exec {daemon} -f -d -c {conf_dir}"
         private_run = f"unshare --mount --propagation private -- bash -c '{inner}'"
-        plain = f"exec {PCSCD} -f -d -c {conf_dir}"
+        plain = f"exec {daemon} -f -d -c {conf_dir}"
         launch = private_run if self._can_unshare() else plain
         return ["bash", "-c", f"export LISTEN_PID=$$ LISTEN_FDS=1; {launch}"]
 
