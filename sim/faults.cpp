@@ -36,6 +36,10 @@ const std::array<FaultInfo, fault_count> &fault_table()
         {Fault::FragmentIntervalMs, "fragment-interval-ms", 0,
          "the fragments of every reply go out N ms apart instead of back to back; a reply that comes while "
          "one is still going out follows it (0: off)"},
+        {Fault::ConnectionIntervalUs, "connection-interval-us", 0,
+         "the link has a connection interval of N microseconds (7500 is Bluetooth LE's shortest): each answer "
+         "to a write or a read and each notification goes out at the next free connection event, one per "
+         "event, N us after the previous one (0: off, everything at once)"},
     }};
     return table;
 }

@@ -30,6 +30,7 @@ enum class Fault {
     KeyReply03,              // counted: the session-key reply is 03 00 00 00 00
     PlainReplyBytes,         // parameter: plain requests are answered with this many bytes (0: off)
     FragmentIntervalMs,      // parameter: fragments go out this many ms apart (0: back to back)
+    ConnectionIntervalUs,    // parameter: each answer and notification waits for a connection event (0: off)
     Count_
 };
 

@@ -34,6 +34,12 @@ std::optional<Fault> start_notify_fault(int number)
     return std::nullopt;
 }
 
+// What BlueZ answers a call whose answer the link lost.
+void lost_link(const Invocation &invocation)
+{
+    invocation->return_dbus_error(bluez_error::failed, "Not connected");
+}
+
 bool writable(int number) { return number == 1 || number == 2 || number == 7 || number == 9; }
 bool readable(int number) { return number == 3 || number == 5 || number == 6; }
 bool notifiable(int number) { return number == 4 || number == 8; }
@@ -57,16 +63,14 @@ std::string size_problem(const ReaderOptions &options)
 }
 
 Reader::Reader(const SimContext &context, const AdapterRef &adapter, const ReaderOptions &options)
-    : context_(context), adapter_(adapter), address_(options.address),
+    : context_(context), adapter_(adapter), address_(options.address), radio_(faults_),
       protocol_({options.address, options.name}, options.message_size, context.keys, faults_, context.log,
                 device_path(adapter.path, options.address)),
       tunnel_(faults_,
               {[this](const Bytes &message) { return protocol_.answer(message, adapter_.address); },
-               [this](const Bytes &value) {
-                   if (objects_.notify(4, value))
-                       log("notify", "4", value);
-               },
-               [this] { set_connected(false); },
+               [this](const Bytes &value) { notify(4, value); },
+               // Behind the notifications that went before it.
+               [this] { radio_.send([this] { set_connected(false); }); },
                [this](const std::string &event, const std::string &detail, const Bytes &data) {
                    log(event, detail, data);
                }},
@@ -138,7 +142,7 @@ void Reader::write_value(int number, const Bytes &value, const Invocation &invoc
     if (fails(write_fault(number), invocation))
         return;
     // The write is acknowledged before the reader acts on it, as on the air.
-    invocation->return_value({});
+    radio_.send([invocation] { invocation->return_value({}); }, [invocation] { lost_link(invocation); });
     tunnel_.write(number, value);
 }
 
@@ -153,9 +157,13 @@ void Reader::read_value(int number, const Invocation &invocation)
         return invocation->return_value(tuple({variant_bytes(objects_.value(number))}));
     tunnel_.read_header([this, invocation](const std::optional<Bytes> &value) {
         if (!value)
-            return invocation->return_dbus_error(bluez_error::failed, "Not connected");
-        objects_.store_value(3, *value);
-        invocation->return_value(tuple({variant_bytes(*value)}));
+            return lost_link(invocation);
+        radio_.send(
+            [this, invocation, value = *value] {
+                objects_.store_value(3, value);
+                invocation->return_value(tuple({variant_bytes(value)}));
+            },
+            [invocation] { lost_link(invocation); });
     });
 }
 
@@ -185,6 +193,7 @@ void Reader::set_connected(bool connected)
         objects_.set_device({{"Connected", variant_bool(true)}, {"ServicesResolved", variant_bool(true)}});
         return;
     }
+    radio_.reset();
     tunnel_.reset();
     protocol_.end_session();
     objects_.set_device({{"ServicesResolved", variant_bool(false)}, {"Connected", variant_bool(false)}});
@@ -206,8 +215,15 @@ void Reader::set_card_status(std::uint8_t status)
 {
     protocol_.set_card_status(status);
     log("card-status", std::to_string(status));
-    if (objects_.notify(8, status_value()))
-        log("notify", "8", status_value());
+    notify(8, status_value());
+}
+
+void Reader::notify(int number, const Bytes &value)
+{
+    radio_.send([this, number, value] {
+        if (objects_.notify(number, value))
+            log("notify", std::to_string(number), value);
+    });
 }
 
 void Reader::set_notify_size(std::size_t size)

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sim/faults.h"
+#include "sim/radio.h"
 #include "sim/reader_objects.h"
 #include "sim/reader_protocol.h"
 #include "sim/reader_tunnel.h"
@@ -63,12 +64,15 @@ private:
     void start_notify(int number, const Invocation &invocation);
     bool fails(std::optional<Fault> fault, const Invocation &invocation);
     Bytes status_value() const;
+    // A notification, sent on the air while the host listens.
+    void notify(int number, const Bytes &value);
     void log(const std::string &event, const std::string &detail = {}, const Bytes &data = {});
 
     const SimContext &context_;
     AdapterRef adapter_;
     std::string address_;
     Faults faults_;
+    Radio radio_;
     ReaderProtocol protocol_;
     ReaderTunnel tunnel_;
     ReaderObjects objects_;

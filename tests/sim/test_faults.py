@@ -165,6 +165,32 @@ class Faults(SimTestCase):
         self.assertGreaterEqual(time.monotonic() - started, 11 * 0.05)
         self.assertEqual([n[0] for n in gatt.notifications[4]], [0, 1, 2, 3, 4, 5] * 2)
 
+    def test_connection_interval_sends_one_answer_or_notification_per_event(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("plain-reply-bytes", 100, device)  # 6 fragments of 19, 104 with the header
+        self.control.set_fault("connection-interval-us", 20000, device)
+        reply = bytes(i % 256 for i in range(100))
+        for message, events in ((b"\x55", 1 + 6),             # the short write's answer, 6 notifications
+                                (b"\x55" * 30, 1 + 2 + 1 + 6)):  # length, 2 body chunks, header read
+            with self.subTest(length=len(message)):
+                started = time.monotonic()
+                self.assertEqual(gatt.transfer(message), reply)
+                self.assertGreaterEqual(time.monotonic() - started, events * 0.02)
+        self.control.set_fault("connection-interval-us", 0, device)
+        self.assertEqual(gatt.transfer(b"\x55"), reply)
+
+    def test_connection_interval_answers_a_waiting_write_when_the_link_drops(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("connection-interval-us", 2_000_000, device)
+        errors = []
+        gatt.characteristic(7).WriteValue(dbus.Array(b"\x01\x00\x55", signature="y"),
+                                          dbus.Dictionary({}, signature="sv"),
+                                          reply_handler=lambda: None, error_handler=errors.append)
+        gatt.settle(0.1)
+        self.control.set_connected(False, device)
+        gatt.settle(0.3)
+        self.assertEqual([e.get_dbus_name() for e in errors], ["org.bluez.Error.Failed"])
+
     def test_counted_faults_set_to_minus_one_fire_every_time(self):
         device, gatt = self.reader_and_host()
         self.control.set_fault("fail-write-7", -1, device)
