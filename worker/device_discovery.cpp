@@ -11,76 +11,18 @@
 #include "device/pemra_device.h"
 #include "tunnel/pemra_tunnel_service.h"
 #include "worker/bt_thread.h"
-#include "worker/pemra_profile.h"
 #include "worker/slot_table.h"
 
 bool checking_devs = false;
 
 namespace {
 
-constexpr char service_interface[] = "org.bluez.GattService1";
-constexpr char device_interface[] = "org.bluez.Device1";
 // After a reader leaves, another may be waiting for the slot.
 constexpr unsigned rescan_delay_ms = 1000;
 
-struct Candidate {
-    std::string service_path;
-    std::string device_path;
-};
-
-// The property, if present with the given type: the bus may carry anything.
-std::optional<Glib::VariantBase> property_of(const InterfaceMap &object, const char *interface, const char *name,
-                                            const GVariantType *type)
+void take_candidates(const ManagedObjects &objects, const std::vector<ReaderCandidate> &candidates)
 {
-    auto found_interface = object.find(interface);
-    if (found_interface == object.end())
-        return std::nullopt;
-    auto found = found_interface->second.find(name);
-    if (found == found_interface->second.end() || !found->second.is_of_type(Glib::VariantType(type)))
-        return std::nullopt;
-    return found->second;
-}
-
-std::string text_of(const Glib::VariantBase &value)
-{
-    return g_variant_get_string(const_cast<GVariant *>(value.gobj()), nullptr);
-}
-
-// Absent or not a boolean: not ready, silently; false: not ready, saying why.
-bool flag_is_true(const InterfaceMap &device, const char *name, const char *why_not)
-{
-    auto flag = property_of(device, device_interface, name, G_VARIANT_TYPE_BOOLEAN);
-    if (!flag)
-        return false;
-    if (!g_variant_get_boolean(const_cast<GVariant *>(flag->gobj()))) {
-        print_out("%s", why_not);
-        return false;
-    }
-    return true;
-}
-
-std::optional<Candidate> candidate_of(const ManagedObjects &objects, const std::string &path,
-                                      const InterfaceMap &interfaces)
-{
-    auto uuid = property_of(interfaces, service_interface, "UUID", G_VARIANT_TYPE_STRING);
-    if (!uuid || text_of(*uuid) != pemra_service_uuid)
-        return std::nullopt;
-    print_out("%s\n", path.c_str());
-    auto device = property_of(interfaces, service_interface, "Device", G_VARIANT_TYPE_OBJECT_PATH);
-    if (!device)
-        return std::nullopt;
-    std::string device_path = text_of(*device);
-    print_out("device found: %s\n", device_path.c_str());
-    auto device_object = objects.find(device_path);
-    if (device_object == objects.end() || !check_bt_device_ready(device_object->second))
-        return std::nullopt;
-    print_out("adding path\n");
-    return Candidate{path, device_path};
-}
-
-void take_candidates(const ManagedObjects &objects, const std::vector<Candidate> &candidates)
-{
-    for (const Candidate &candidate : candidates) {
+    for (const ReaderCandidate &candidate : candidates) {
         if (!this_pemra_wanted(candidate.device_path))
             continue;
         // Throws on a failed proxy: the remaining candidates wait for the next scan.
@@ -94,12 +36,7 @@ void scan()
 {
     try {
         ManagedObjects objects = ObjectManagerProxy(conn, "/").get_managed_objects();
-        std::vector<Candidate> candidates;
-        for (const auto &[path, interfaces] : objects) {
-            if (auto candidate = candidate_of(objects, path, interfaces))
-                candidates.push_back(std::move(*candidate));
-        }
-        take_candidates(objects, candidates);
+        take_candidates(objects, find_reader_candidates(objects));
     } catch (const Glib::Error &error) {
         std::fprintf(stderr, "Exception in discovery %s\n", error.what());
     }
@@ -123,15 +60,6 @@ void connect_available_devices()
     checking_devs = true;
     scan();
     checking_devs = false;
-}
-
-bool check_bt_device_ready(const InterfaceMap &device)
-{
-    if (!device.contains(device_interface))
-        return false;
-    return flag_is_true(device, "Connected", "not connected") &&
-           flag_is_true(device, "ServicesResolved", "services not resolved") &&
-           flag_is_true(device, "Paired", "device not paired");
 }
 
 bool this_pemra_wanted(const std::string &devpath)

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "bluez/object_manager_proxy.h"
+#include "worker/reader_candidates.h"
 
 class PemraDevice;
 
@@ -14,8 +14,6 @@ extern bool checking_devs;
 // one a free slot with a new session.
 void connect_available_devices();
 
-// Connected, services resolved and paired, as BlueZ reports the device.
-bool check_bt_device_ready(const InterfaceMap &device);
 // A free slot exists and the device is in none of them.
 bool this_pemra_wanted(const std::string &devpath);
 bool enough_pemras_connected();
