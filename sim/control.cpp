@@ -63,6 +63,8 @@ void apply_option(ReaderOptions &options, const Glib::ustring &name, const Glib:
         options.layout.omitted = numbers(option_value<Bytes>(value, name));
     else if (name == "uppercase-characteristics")
         options.layout.uppercase = numbers(option_value<Bytes>(value, name));
+    else if (name == "foreign-service")
+        options.layout.foreign_service = option_value<bool>(value, name);
     else
         throw SimError("unknown reader option " + name);
 }

@@ -13,7 +13,7 @@ const std::array<FaultInfo, fault_count> &fault_table()
          "once: the reader disconnects after N fragments of the next reply (-1: off)"},
         {Fault::DisconnectAtLongStage, "disconnect-at-long-stage", 0,
          "once: the reader disconnects in the next long transfer after stage N: 1 the length write, "
-         "2 the last body write, 3 the header read (0: off)"},
+         "2 the last body write, 3 the header read, 4 a body write that leaves the body incomplete (0: off)"},
         {Fault::FailWrite1, "fail-write-1", 0, "the next N WriteValue calls on characteristic 1 fail"},
         {Fault::FailWrite2, "fail-write-2", 0, "the next N WriteValue calls on characteristic 2 fail"},
         {Fault::FailWrite7, "fail-write-7", 0, "the next N WriteValue calls on characteristic 7 fail"},
@@ -30,6 +30,12 @@ const std::array<FaultInfo, fault_count> &fault_table()
          "the next N replies carry one byte more per fragment than their header announces"},
         {Fault::ShortHeader, "short-header", 0, "the next N reply headers are cut to 3 bytes"},
         {Fault::KeyReply03, "key-reply-03", 0, "the next N session-key requests are answered 03 00 00 00 00"},
+        {Fault::ShortKeyExchangeReply, "short-key-exchange-reply", 0,
+         "the next N key-exchange replies lack their last byte (32 bytes instead of 33)"},
+        {Fault::ShortReply, "short-reply", 0,
+         "the next N encrypted replies are cut to their first 3 bytes, too short to hold a tag"},
+        {Fault::FailedStatus, "failed-status", 0,
+         "the next N encrypted replies carry the status byte FE in place of their own"},
         {Fault::PlainReplyBytes, "plain-reply-bytes", 0,
          "unencrypted requests other than 03 and A0 are answered with N bytes 00 01 02 ... (i mod 256) "
          "instead of FF, so that replies of any size can be asked for (0: off)"},

@@ -14,7 +14,7 @@ enum class Fault {
     Silent,                  // counted: the next requests get no reply at all
     ReplyDelayMs,            // parameter: every reply waits this long (0: off)
     DisconnectAfterFragments, // parameter, once: disconnect after k fragments of the next reply (-1: off)
-    DisconnectAtLongStage,   // parameter, once: disconnect at stage 1, 2 or 3 of the next long transfer (0: off)
+    DisconnectAtLongStage,   // parameter, once: disconnect at stage 1 to 4 of the next long transfer (0: off)
     FailWrite1,              // counted: WriteValue on characteristic 1 fails
     FailWrite2,
     FailWrite7,
@@ -28,6 +28,9 @@ enum class Fault {
     OversizedFragments,      // counted: fragments carry one byte more than the header announces
     ShortHeader,             // counted: the reply header has 3 bytes only
     KeyReply03,              // counted: the session-key reply is 03 00 00 00 00
+    ShortKeyExchangeReply,   // counted: the key-exchange reply lacks its last byte
+    ShortReply,              // counted: the encrypted reply is cut to 3 bytes
+    FailedStatus,            // counted: the encrypted reply's status byte is FE
     PlainReplyBytes,         // parameter: plain requests are answered with this many bytes (0: off)
     FragmentIntervalMs,      // parameter: fragments go out this many ms apart (0: back to back)
     ConnectionIntervalUs,    // parameter: each answer and notification waits for a connection event (0: off)

@@ -52,7 +52,10 @@ errors come as com.tarvenk.PemraSim1.Error.Failed:
       options: address s, name s, connected b, paired b,
       services-resolved b, card b, notify-size u, message-size u,
       omit-characteristics ay (numbers the service lacks),
-      uppercase-characteristics ay (numbers whose UUID is in capitals)
+      uppercase-characteristics ay (numbers whose UUID is in capitals),
+      foreign-service b (a second service, of another UUID, whose
+      characteristics carry the Pemra UUIDs; calls on them fail and are
+      logged as foreign-call)
   RemoveReader(o device)             disconnects, then InterfacesRemoved
   ListReaders() -> ao
   SetConnected(o device, b)          true: Connected and ServicesResolved
@@ -90,7 +93,7 @@ Log events (source is the device path unless said otherwise):
   decrypt-failure     a frame that did not open (detail: tag or
                       no session key)
   silent / fault / framing-error / connected / disconnected / card-status /
-  forget-keys / device-call
+  forget-keys / device-call / foreign-call
   register-application / unregister-application / application-read
                       (source: the adapter path)
 

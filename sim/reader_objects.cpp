@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/event_log.h"
 #include "sim/interfaces.h"
 #include "sim/object_tree.h"
 
@@ -14,6 +15,9 @@ constexpr char generic_access_uuid[] = "00001800-0000-1000-8000-00805f9b34fb";
 constexpr char generic_attribute_uuid[] = "00001801-0000-1000-8000-00805f9b34fb";
 constexpr char characteristic_uuid_tail[] = "-f0aa-4f13-a557-6b3f0e916803";
 constexpr unsigned service_handle = 0x0010;
+// Another vendor's service, after the Pemra one.
+constexpr char foreign_service_uuid[] = "0000fe59-0000-1000-8000-00805f9b34fb";
+constexpr unsigned foreign_service_handle = 0x0040;
 // Attribute protocol header of a notification: MTU = payload + 3.
 constexpr std::size_t att_header_size = 3;
 constexpr std::int16_t rssi = -52;
@@ -48,6 +52,14 @@ std::string handle_name(const char *prefix, unsigned handle)
     char name[16];
     std::snprintf(name, sizeof name, "%s%04x", prefix, handle);
     return name;
+}
+
+PropertyMap service_properties(const char *uuid, const Glib::ustring &device_path)
+{
+    return {{"UUID", variant_string(uuid)},
+            {"Device", variant_path(device_path)},
+            {"Primary", variant_bool(true)},
+            {"Includes", Glib::Variant<std::vector<Glib::DBusObjectPathString>>::create({})}};
 }
 
 Glib::VariantBase mtu(std::size_t notify_size)
@@ -91,43 +103,68 @@ ReaderObjects::ReaderObjects(const SimContext &context, const Glib::ustring &ada
             on_device(method, invocation);
         });
     service_.add_interface(context.catalog.get(iface::gatt_service),
-                           {{"UUID", variant_string(pemra_service_uuid)},
-                            {"Device", variant_path(device_.path())},
-                            {"Primary", variant_bool(true)},
-                            {"Includes", Glib::Variant<std::vector<Glib::DBusObjectPathString>>::create({})}});
+                           service_properties(pemra_service_uuid, device_.path()));
     context.tree.add(device_);
     context.tree.add(service_);
     for (int number = 1; number <= characteristic_count; ++number) {
-        if (!layout.omitted.contains(number))
-            add_characteristic(number, layout, notify_size, on_characteristic);
+        if (layout.omitted.contains(number))
+            continue;
+        characteristics_[static_cast<std::size_t>(number)] = add_characteristic(
+            service_, service_handle, number, layout.uppercase.contains(number), notify_size,
+            [on_characteristic, number](const Glib::ustring &method, const Glib::VariantContainerBase &args,
+                                        const Invocation &invocation) {
+                on_characteristic(number, method, args, invocation);
+            });
     }
+    if (layout.foreign_service)
+        add_foreign_service(notify_size);
 }
 
-void ReaderObjects::add_characteristic(int number, const ServiceLayout &layout, std::size_t notify_size,
-                                       const CharacteristicCall &on_call)
+std::unique_ptr<ExportedObject> ReaderObjects::add_characteristic(const ExportedObject &service,
+                                                                  unsigned service_handle, int number,
+                                                                  bool uppercase, std::size_t notify_size,
+                                                                  MethodHandler on_call)
 {
     // Declaration, value and (for notifying ones) configuration handles.
     const unsigned handle = service_handle + 1 + 3 * static_cast<unsigned>(number - 1);
     auto object = std::make_unique<ExportedObject>(context_.connection,
-                                                   service_.path() + "/" + handle_name("char", handle));
+                                                   service.path() + "/" + handle_name("char", handle));
     object->add_interface(context_.catalog.get(iface::gatt_characteristic),
-                          {{"UUID", variant_string(characteristic_uuid(number, layout.uppercase.contains(number)))},
-                           {"Service", variant_path(service_.path())},
+                          {{"UUID", variant_string(characteristic_uuid(number, uppercase))},
+                           {"Service", variant_path(service.path())},
                            {"Value", variant_bytes({})},
                            {"Notifying", variant_bool(false)},
                            {"Flags", variant_strings(characteristic_flags(number))},
                            {"MTU", mtu(notify_size)}},
-                          [on_call, number](const Glib::ustring &method, const Glib::VariantContainerBase &args,
-                                            const Invocation &invocation) {
-                              on_call(number, method, args, invocation);
-                          });
+                          std::move(on_call));
     context_.tree.add(*object);
-    characteristics_[static_cast<std::size_t>(number)] = std::move(object);
+    return object;
+}
+
+void ReaderObjects::add_foreign_service(std::size_t notify_size)
+{
+    foreign_service_ = std::make_unique<ExportedObject>(
+        context_.connection, device_.path() + "/" + handle_name("service", foreign_service_handle));
+    foreign_service_->add_interface(context_.catalog.get(iface::gatt_service),
+                                    service_properties(foreign_service_uuid, device_.path()));
+    context_.tree.add(*foreign_service_);
+    for (int number = 1; number <= characteristic_count; ++number) {
+        foreign_characteristics_.push_back(add_characteristic(
+            *foreign_service_, foreign_service_handle, number, false, notify_size,
+            [this, number](const Glib::ustring &method, const Glib::VariantContainerBase &, const Invocation &invocation) {
+                context_.log.add("foreign-call", device_.path(), method, Bytes{static_cast<std::uint8_t>(number)});
+                invocation->return_dbus_error(bluez_error::not_permitted, "Not the Pemra service");
+            }));
+    }
 }
 
 ReaderObjects::~ReaderObjects()
 {
     // BlueZ takes a device apart leaves first.
+    for (auto it = foreign_characteristics_.rbegin(); it != foreign_characteristics_.rend(); ++it)
+        context_.tree.remove(**it);
+    if (foreign_service_)
+        context_.tree.remove(*foreign_service_);
     for (auto it = characteristics_.rbegin(); it != characteristics_.rend(); ++it) {
         if (*it)
             context_.tree.remove(**it);

@@ -21,6 +21,10 @@ inline constexpr int characteristic_count = 9;
 struct ServiceLayout {
     std::set<int> omitted;   // characteristic numbers the service lacks
     std::set<int> uppercase; // characteristics whose UUID BlueZ shows in capitals
+    // The device also offers a service of another UUID whose
+    // characteristics carry the Pemra characteristics' UUIDs; calls on
+    // them fail and are logged as "foreign-call".
+    bool foreign_service = false;
 };
 
 struct LinkState {
@@ -63,13 +67,17 @@ public:
 
 private:
     ExportedObject *characteristic(int number) const;
-    void add_characteristic(int number, const ServiceLayout &layout, std::size_t notify_size,
-                            const CharacteristicCall &on_call);
+    std::unique_ptr<ExportedObject> add_characteristic(const ExportedObject &service, unsigned service_handle,
+                                                       int number, bool uppercase, std::size_t notify_size,
+                                                       MethodHandler on_call);
+    void add_foreign_service(std::size_t notify_size);
 
     const SimContext &context_;
     ExportedObject device_;
     ExportedObject service_;
     std::array<std::unique_ptr<ExportedObject>, characteristic_count + 1> characteristics_;
+    std::unique_ptr<ExportedObject> foreign_service_;
+    std::vector<std::unique_ptr<ExportedObject>> foreign_characteristics_;
 };
 
 // BlueZ's path of a device: the adapter's path, then "dev_" and the address

@@ -18,6 +18,10 @@ constexpr std::uint8_t status_no_card = 0x01;
 constexpr std::uint8_t status_not_powered = 0x02;
 constexpr std::uint8_t status_too_long = 0x0B;
 constexpr std::uint8_t status_failed = 0xFF;
+// What the failed-status switch puts in place of a reply's status byte.
+constexpr std::uint8_t status_broken = 0xFE;
+// A frame this long holds no whole tag.
+constexpr std::size_t too_short_to_open = 3;
 
 constexpr std::uint8_t request_descriptor = 0x01;
 constexpr std::uint8_t request_card = 0x02;
@@ -109,6 +113,8 @@ Bytes ReaderProtocol::key_exchange(const Bytes &message, const std::string &host
     auto agreement = agree_long_term_key(message);
     if (agreement.ltk)
         keys_.store(identity_.address, host, *agreement.ltk);
+    if (faults_.take(Fault::ShortKeyExchangeReply) && !agreement.reply.empty())
+        agreement.reply.pop_back();
     return agreement.reply;
 }
 
@@ -133,11 +139,15 @@ Bytes ReaderProtocol::encrypted(const Bytes &message)
         return {status_failed};
     }
     log_.add("request", source_, "encrypted", *request);
-    const Bytes reply = plaintext_answer(*request);
+    Bytes reply = plaintext_answer(*request);
+    if (faults_.take(Fault::FailedStatus))
+        reply[0] = status_broken;
     log_.add("reply", source_, "encrypted", reply);
     Bytes frame = cipher_.seal(reply);
     if (faults_.take(Fault::CorruptTag) && !frame.empty())
         frame.back() ^= 0xFF;
+    if (faults_.take(Fault::ShortReply))
+        frame.resize(std::min<std::size_t>(frame.size(), too_short_to_open));
     return frame;
 }
 

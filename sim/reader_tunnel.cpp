@@ -78,8 +78,10 @@ void ReaderTunnel::body_write(const Bytes &value)
         return;
     }
     long_body_.insert(long_body_.end(), value.begin(), value.end());
-    if (long_body_.size() < *long_length_)
+    if (long_body_.size() < *long_length_) {
+        disconnect_at_stage(4);
         return;
+    }
     const Bytes request = std::exchange(long_body_, {});
     const std::size_t length = *std::exchange(long_length_, std::nullopt);
     if (request.size() > length) {

@@ -57,7 +57,7 @@ class SimControl:
     def add_reader(self, adapter=DEFAULT_ADAPTER, **options):
         """Options as in --help, with '_' for '-': address, name, connected,
         paired, services_resolved, card, notify_size, message_size,
-        omit_characteristics, uppercase_characteristics."""
+        omit_characteristics, uppercase_characteristics, foreign_service."""
         return str(self.control.AddReader(dbus.ObjectPath(adapter), self._reader_options(options)))
 
     @staticmethod

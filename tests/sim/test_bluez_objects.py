@@ -11,6 +11,7 @@ from sim_fixture import SimTestCase
 OBJECT_MANAGER = "org.freedesktop.DBus.ObjectManager"
 DEVICE = "org.bluez.Device1"
 CHAR = "org.bluez.GattCharacteristic1"
+SERVICE = "org.bluez.GattService1"
 
 
 class Application(dbus.service.Object):
@@ -205,6 +206,22 @@ class BluezObjects(SimTestCase):
                  if CHAR in i and p.startswith(device + "/")}
         self.assertEqual(sorted(chars), [f"0000000{n}-" for n in (1, 2, 3, 4, 7, 8, 9)])
         self.assertEqual(chars["00000004-"], "00000004-F0AA-4F13-A557-6B3F0E916803")
+
+    def test_a_foreign_service_repeats_the_characteristic_uuids_and_refuses_calls(self):
+        device = self.new_reader(foreign_service=True)
+        objects = self.objects()
+        services = {p: i[SERVICE]["UUID"] for p, i in objects.items()
+                    if SERVICE in i and i[SERVICE]["Device"] == device}
+        self.assertEqual(len(services), 2)
+        foreign = next(p for p, uuid in services.items() if uuid != pemra_host.PEMRA_SERVICE)
+        chars = [p for p, i in objects.items() if CHAR in i and i[CHAR]["Service"] == foreign]
+        self.assertEqual(sorted(str(objects[p][CHAR]["UUID"])[:9] for p in chars),
+                         [f"0000000{n}-" for n in range(1, 10)])
+        characteristic = dbus.Interface(self.client.get_object("org.bluez", chars[0]),
+                                        "org.bluez.GattCharacteristic1")
+        with self.assertRaisesRegex(dbus.DBusException, "NotPermitted"):
+            characteristic.StartNotify()
+        self.assertEqual(len(self.control.log("foreign-call", device)), 1)
 
     def test_remove_device_on_the_adapter_removes_the_reader(self):
         device = self.control.add_reader()

@@ -60,6 +60,17 @@ class Faults(SimTestCase):
                 self.assertFalse(self.connected(device))
                 self.assertEqual(gatt.notifications[4], [])
 
+    def test_disconnect_at_long_stage_4_comes_after_a_body_write_that_leaves_the_body_incomplete(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("disconnect-at-long-stage", 4, device)
+        request = pemra_host.key_exchange_request()
+        gatt.write(1, b"\x41\x00")
+        gatt.write(2, request[:20])
+        gatt.settle(0.2)
+        self.assertFalse(self.connected(device))
+        with self.assertRaisesRegex(dbus.DBusException, "NotConnected"):
+            gatt.write(2, request[20:])
+
     def test_write_and_read_faults_fail_the_next_calls_then_heal(self):
         for fault, call in (("fail-write-1", lambda g: g.write(1, b"\x00\x00")),
                             ("fail-write-2", lambda g: g.write(2, b"\x00")),
@@ -138,6 +149,27 @@ class Faults(SimTestCase):
         self.control.set_fault("key-reply-03", 1, device)
         self.assertEqual(link.start_session(), bytes([3, 0, 0, 0, 0]))
         self.assertEqual(len(link.start_session()), 21)
+
+    def test_short_key_exchange_reply_lacks_the_last_byte_once(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("short-key-exchange-reply", 1, device)
+        self.assertEqual(len(gatt.transfer(pemra_host.key_exchange_request())), 32)
+        self.assertEqual(len(pemra_host.Link(gatt).key_exchange()), 33)
+
+    def test_short_reply_cuts_the_next_encrypted_reply_to_3_bytes(self):
+        device = self.new_reader()
+        link = self.linked(device)
+        self.control.set_fault("short-reply", 1, device)
+        self.assertEqual(len(link.gatt.transfer(link.seal(b"\x10"))), 3)
+        link.counter += 1  # the reader sealed a whole reply before cutting it
+        self.assertEqual(link.exchange(b"\x10")[0], 0)
+
+    def test_failed_status_replaces_the_status_byte_of_the_next_encrypted_reply(self):
+        device = self.new_reader()
+        link = self.linked(device)
+        self.control.set_fault("failed-status", 1, device)
+        self.assertEqual(link.exchange(b"\x10")[0], 0xFE)
+        self.assertEqual(link.exchange(b"\x10")[0], 0)
 
     def test_forget_keys_makes_the_reader_refuse_the_old_key(self):
         device = self.new_reader()
