@@ -1,0 +1,513 @@
+"""End-to-end benchmarks of the driver: Debian's pcscd loading the built
+driver, a private bus, and pemra_sim as BlueZ with one reader; beside it the
+anchor, Debian's vsmartcard (vpcd in pcscd, vicc as the card), driven by the
+same client. Prints figures and asserts nothing; see bench/README.md.
+
+Usage: /usr/bin/python3 bench/run_benchmarks.py BUILD_DIR [--quick]
+(BUILD_DIR configured by scripts/build, so that its driver keeps its keys in
+BUILD_DIR/keys/; as root, for pcscd's private /run).
+"""
+
+import argparse
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "sim"))
+
+import simctl  # noqa: E402
+import stack  # noqa: E402
+
+VPCD = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so"
+VICC = "/usr/bin/vicc"
+# Debian's vicc 3.3 finds neither its own modules nor "Crypto" (Debian ships
+# pycryptodome as "Cryptodome") by itself.
+VICC_MODULES = "/usr/lib/python3/site-packages/virtualsmartcard"
+CRYPTODOME = "/usr/lib/python3/dist-packages/Cryptodome"
+ANCHOR_READER = "Baseline VPCD"
+READER_ADDRESS = "E1:A5:00:00:00:01"  # the stand-in's first reader
+
+GET_CHALLENGE = bytes.fromhex("008400000A")  # 10 random bytes and 90 00
+SMALL_NOTIFY = 20    # the stand-in's default: an MTU of 23, BLE's smallest
+LARGE_NOTIFY = 244   # an MTU of 247, what current phones and adapters agree
+INTERVALS_MS = (7.5, 30, 50)
+SETTLE_MS = 200      # the tunnel's settle time after a reply that went wrong
+CARD_PRESENT = 0x20  # SCARD_STATE_PRESENT
+
+
+def echo(length):
+    """The stand-in card's ECHO (80 EE 00 00) of `length` bytes in all, its
+    data counting bytes; extended form when the data exceed 255 bytes."""
+    if length <= 5 + 255:
+        data = length - 5
+        header = bytes([0x80, 0xEE, 0, 0, data])
+    else:
+        data = length - 7
+        header = bytes([0x80, 0xEE, 0, 0, 0, data >> 8, data & 0xFF])
+    return header + bytes(i % 256 for i in range(data))
+
+
+def shapes(largest):
+    """(name, APDU, length of the stand-in card's response) of each shape."""
+    return [("5 B", GET_CHALLENGE, 12), ("200 B", echo(200), 195 + 2),
+            (f"{largest} B (max)", echo(largest), largest - 7 + 2)]
+
+
+# ---------------------------------------------------------------- helpers
+
+def free_port_pair():
+    """A TCP port P with P+1 free too (vpcd listens on both)."""
+    for _ in range(50):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        if port < 65535 and _port_free(port) and _port_free(port + 1):
+            return port
+    raise RuntimeError("no free pair of TCP ports")
+
+
+def _port_free(port):
+    with socket.socket() as probe:
+        try:
+            probe.bind(("0.0.0.0", port))
+            return True
+        except OSError:
+            return False
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def machine():
+    model = next((line.split(":", 1)[1].strip() for line in
+                  subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines()
+                  if line.startswith("Model name")), "?")
+    return f"{model}, {os.cpu_count()} CPUs, {' '.join(os.uname()[i] for i in (0, 2, 4))}"
+
+
+def load_average():
+    return " ".join(f"{x:.1f}" for x in os.getloadavg())
+
+
+class RoundTripClient:
+    """The C++ client (bench/apdu_round_trip.cpp), connected to one reader of
+    one pcscd; answers one line per command."""
+
+    def __init__(self, binary, reader, socket_path, timeout=15):
+        env = dict(os.environ, PCSCLITE_CSOCK_NAME=socket_path)
+        deadline = time.monotonic() + timeout
+        while True:
+            # Connecting fails until the card is present: try again.
+            self.process = subprocess.Popen([binary, reader], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                            stderr=subprocess.PIPE, text=True, env=env)
+            try:
+                self.max_input = int(self.ask("maxinput").split()[1])
+                return
+            except RuntimeError:
+                self.close()
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+
+    def ask(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        answer = self.process.stdout.readline()
+        if not answer:
+            raise RuntimeError(f"client: {self.process.stderr.read().strip()}")
+        return answer
+
+    def run(self, apdu, count):
+        words = self.ask(f"run {count} {apdu.hex()}").split()[1:]
+        return {key: float(value) for key, value in (word.split("=") for word in words)}
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait(30)
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+
+def timed_run(client, pcscd, apdu, count, warmup):
+    """Warm-up, then `count` APDUs with pcscd's CPU time and the driver
+    thread's around them."""
+    if warmup:
+        client.run(apdu, warmup)
+    cpu, worker = pcscd.cpu_seconds(), pcscd.cpu_seconds("pemra-worker")
+    result = client.run(apdu, count)
+    done = max(result["count"], 1)
+    result["pcscd_ms_per_1000"] = (pcscd.cpu_seconds() - cpu) * 1e6 / done
+    result["worker_us_per_apdu"] = (pcscd.cpu_seconds("pemra-worker") - worker) * 1e6 / done
+    return result
+
+
+class BusMonitor:
+    """dbus-monitor --profile on the private bus: one line per message, with
+    the time the monitor saw it."""
+
+    def __init__(self, address, path):
+        self.path = path
+        with open(path, "w") as out:
+            self.process = subprocess.Popen(["stdbuf", "-oL", "dbus-monitor", "--address", address, "--profile"],
+                                            stdout=out, stderr=subprocess.DEVNULL)
+        time.sleep(0.3)
+
+    def mark(self):
+        """Where the messages from now on start."""
+        time.sleep(0.1)  # what is on its way is older
+        return os.path.getsize(self.path)
+
+    def messages(self, mark):
+        """(type, time, sender, destination, path, member) of each message
+        since `mark`; path and member are empty for replies."""
+        time.sleep(0.2)  # the monitor writes as it receives
+        found = []
+        with open(self.path) as lines:
+            lines.seek(mark)
+            for line in lines:
+                fields = line.rstrip("\n").split("\t")
+                if len(fields) < 5 or fields[0] not in ("mc", "mr", "sig", "err"):
+                    continue
+                path, member = (fields[5], fields[7]) if len(fields) >= 8 else ("", "")
+                found.append((fields[0], float(fields[1]), fields[3], fields[4], path, member))
+        return found
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+
+
+# ------------------------------------------------------------ our stack
+
+class OurStack:
+    def __init__(self, build, workdir):
+        self.build = build
+        self.workdir = workdir
+        os.makedirs(workdir)
+        self.bus = stack.PrivateBus(workdir).start()
+        self.sim = stack.PemraSim(os.path.join(build, "sim", "pemra_sim"), self.bus, workdir,
+                                  ("--log-capacity", "20000")).start()
+        self.control = simctl.SimControl(self.bus.address)
+        self.monitor = BusMonitor(self.bus.address, os.path.join(workdir, "monitor.txt"))
+        self.pcscd = stack.PrivatePcscd(os.path.join(build, "driver", "libpemra_ifd.so"),
+                                        os.path.join(workdir, "pcscd"), env=self.bus.environ())
+        os.makedirs(self.pcscd.workdir)
+        self.pcscd.start()
+        self.client_binary = os.path.join(build, "bench", "pemra_apdu_round_trip")
+        self.char9 = self._characteristic_path(9)
+
+    def _characteristic_path(self, number):
+        import dbus
+        manager = dbus.Interface(self.control.connection.get_object("org.bluez", "/"),
+                                 "org.freedesktop.DBus.ObjectManager")
+        for path, interfaces in manager.GetManagedObjects().items():
+            uuid = str(interfaces.get("org.bluez.GattCharacteristic1", {}).get("UUID", ""))
+            if uuid.startswith(f"0000000{number}-"):
+                return str(path)
+        raise RuntimeError(f"no characteristic {number}")
+
+    def client(self):
+        return RoundTripClient(self.client_binary, stack.READER_NAME, self.pcscd.socket_path)
+
+    def stop(self):
+        self.pcscd.stop()
+        self.monitor.stop()
+        self.control.close()
+        self.sim.stop()
+        self.bus.stop()
+
+
+# ------------------------------------------------------------ the figures
+
+def radio_cost(our, client, apdu, count):
+    """GATT operations and D-Bus messages per APDU, from the stand-in's log
+    and the bus monitor, over `count` APDUs (after a warm-up)."""
+    client.run(apdu, 3)
+    our.control.clear_log()
+    mark = our.monitor.mark()
+    result = client.run(apdu, count)
+    log = our.control.log()
+    per = max(result["count"], 1)
+    ops = {"write": 0, "read": 0, "notify": 0}
+    for entry in log:
+        if entry.event in ("write", "read") or (entry.event == "notify" and entry.detail == "4"):
+            ops[entry.event] += 1
+    control_name = our.control.connection.get_unique_name()
+    messages = [m for m in our.monitor.messages(mark)
+                if control_name not in (m[2], m[3])
+                and "org.freedesktop.DBus" not in (m[2], m[3])]
+    framings = {entry.detail for entry in log if entry.event == "message"}
+    measured = {k: v / per for k, v in ops.items()}
+    measured["dbus"] = len(messages) / per
+    return measured, framings
+
+
+def minimum_cost(apdu_length, response_length, chunk, notify):
+    """The fewest GATT operations and D-Bus messages one APDU can take: the
+    request is 02 05 + APDU, sent as FF + ciphertext + 4-byte tag; the reply
+    is ciphertext + tag of 00 + response. A message shorter than chunk - 1
+    goes in one write to 7 (2 length bytes first) and its reply header rides
+    in fragment 0; longer ones take a length write to 1, chunks to 2 and a
+    header read from 3. A notification carries notify - 1 reply bytes."""
+    request = apdu_length + 2 + 5
+    reply = 1 + response_length + 4
+    fragment = notify - 1
+    if request < chunk - 1:
+        ops = {"write": 1, "read": 0, "notify": -(-(reply + 4) // fragment)}
+    else:
+        ops = {"write": 1 + -(-request // chunk), "read": 1, "notify": -(-reply // fragment)}
+    # Each call is a call and its reply; each notification one signal.
+    ops["dbus"] = 2 * (ops["write"] + ops["read"]) + ops["notify"]
+    return ops
+
+
+def connection_interval_cost(our, client, apdu, count):
+    rows = []
+    for interval in INTERVALS_MS:
+        our.control.set_fault("connection-interval-us", int(interval * 1000))
+        result = client.run(apdu, count)
+        rows.append((interval, result["median_us"] / 1000))
+    our.control.set_fault("connection-interval-us", 0)
+    return rows
+
+
+def wait_for_card(context, reader, present, timeout=15):
+    """Waits with SCardGetStatusChange until the card is (not) present;
+    returns the time it said so."""
+    from smartcard import scard
+    deadline = time.monotonic() + timeout
+    rc, states = scard.SCardGetStatusChange(context, 0, [(reader, scard.SCARD_STATE_UNAWARE, [])])
+    state = states[0][1] & ~scard.SCARD_STATE_CHANGED
+    while bool(state & CARD_PRESENT) != present:
+        left = int((deadline - time.monotonic()) * 1000)
+        if left <= 0:
+            raise TimeoutError("card state did not change")
+        rc, states = scard.SCardGetStatusChange(context, left, [(reader, state, [])])
+        if rc == 0:
+            state = states[0][1] & ~scard.SCARD_STATE_CHANGED
+    return time.time()
+
+
+def time_to_card(our, connects, with_key):
+    """From SetConnected(true) (connected, paired, resolved) to
+    SCardGetStatusChange reporting the card, with its parts from the bus
+    monitor: tunnel opened (StartNotify), set-up's first request, ready
+    (the indication 01 00 on characteristic 9)."""
+    from smartcard import scard
+    rc, context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
+    reader = stack.wait_for_reader(context)
+    key_file = os.path.join(our.build, "keys", READER_ADDRESS)
+    samples = []
+    try:
+        for _ in range(connects):
+            our.control.set_connected(False)
+            wait_for_card(context, reader, present=False)
+            time.sleep(1.5)  # the driver rescans 1 s after a disconnect: let that pass
+            if not with_key and os.path.exists(key_file):
+                os.remove(key_file)
+            mark = our.monitor.mark()
+            start = time.time()
+            our.control.set_connected(True)
+            seen = wait_for_card(context, reader, present=True)
+            calls = [m for m in our.monitor.messages(mark) if start <= m[1] <= seen and m[0] == "mc"
+                     and m[5] in ("StartNotify", "WriteValue", "ReadValue")]
+            tunnel = next(m[1] for m in calls if m[5] == "StartNotify")
+            setup = next(m[1] for m in calls if m[5] == "WriteValue")
+            ready = [m[1] for m in calls if m[5] == "WriteValue" and m[4] == our.char9][-1]
+            samples.append({"tunnel": tunnel - start, "setup": setup - start, "ready": ready - start,
+                            "present": seen - start})
+    finally:
+        scard.SCardReleaseContext(context)
+    return {part: median([s[part] for s in samples]) * 1000 for part in samples[0]}
+
+
+def settle_figure(our, client, count):
+    """The 5-byte median before and after one reply that did not decrypt,
+    and the round trip right after it (which waits for the link to settle)."""
+    before = client.run(GET_CHALLENGE, count)["median_us"]
+    our.control.set_fault("corrupt-tag", 1)
+    failed = client.run(GET_CHALLENGE, 1)
+    next_one = client.run(GET_CHALLENGE, 1)["median_us"]
+    after = client.run(GET_CHALLENGE, count)["median_us"]
+    return before, failed["errors"], next_one, after
+
+
+def long_run(our, client, count, warmup, at_start):
+    pcscd = our.pcscd
+    client.run(GET_CHALLENGE, warmup)
+    after_warmup = pcscd.rss_kib()
+    worker = pcscd.cpu_seconds("pemra-worker")
+    total = pcscd.cpu_seconds()
+    result = client.run(GET_CHALLENGE, count)
+    return {"rss_start": at_start, "rss_warm": after_warmup, "rss_end": pcscd.rss_kib(),
+            "count": result["count"], "errors": result["errors"], "median_us": result["median_us"],
+            "worker_us": (pcscd.cpu_seconds("pemra-worker") - worker) * 1e6 / max(result["count"], 1),
+            "pcscd_us": (pcscd.cpu_seconds() - total) * 1e6 / max(result["count"], 1)}
+
+
+def measure_ours(build, workdir, plan, report):
+    our = OurStack(build, workdir)
+    try:
+        client = our.client()
+        rss_at_start = our.pcscd.rss_kib()
+        largest = client.max_input
+        report["largest"] = largest
+        # Before the chunk size grows: the stand-in notifies 20 bytes.
+        cost = report["cost"] = {}
+        model = report["interval"] = {}
+        for name, apdu, response in shapes(largest):
+            measured, framings = radio_cost(our, client, apdu, plan["cost_apdus"])
+            cost[(name, SMALL_NOTIFY)] = (measured, minimum_cost(len(apdu), response, 20, SMALL_NOTIFY),
+                                          framings)
+            model[(name, SMALL_NOTIFY)] = connection_interval_cost(our, client, apdu,
+                                                                   plan["interval_apdus"])
+        latency = report["latency"] = {}
+        for name, apdu, _ in shapes(largest):
+            latency[(name, SMALL_NOTIFY)] = timed_run(client, our.pcscd, apdu, plan["apdus"], plan["warmup"])
+        # After it has grown: the driver takes the longest notification it
+        # has seen for its chunk size, so a reply that fills whole
+        # notifications (the largest APDU's) raises it to the full size.
+        our.control.set_notify_size(LARGE_NOTIFY)
+        client.run(echo(largest), 2)
+        for name, apdu, response in shapes(largest):
+            measured, framings = radio_cost(our, client, apdu, plan["cost_apdus"])
+            cost[(name, LARGE_NOTIFY)] = (measured, minimum_cost(len(apdu), response, LARGE_NOTIFY,
+                                                                 LARGE_NOTIFY), framings)
+            model[(name, LARGE_NOTIFY)] = connection_interval_cost(our, client, apdu, plan["interval_apdus"])
+            latency[(name, LARGE_NOTIFY)] = timed_run(client, our.pcscd, apdu, plan["apdus"], plan["warmup"])
+        report["settle"] = settle_figure(our, client, plan["settle_apdus"])
+        report["long"] = long_run(our, client, plan["long_apdus"], plan["warmup"], rss_at_start)
+        client.close()
+        report["card"] = {with_key: time_to_card(our, plan["connects"], with_key) for with_key in (True, False)}
+        report["pcscd_log_lines"] = sum(1 for line in our.pcscd.log().splitlines()
+                                        if "Card inserted into" in line)
+    finally:
+        our.stop()
+
+
+def measure_anchor(build, workdir, largest, plan, report):
+    os.makedirs(workdir)
+    port = free_port_pair()
+    shim = os.path.join(build, "bench", "libpemra_tcp_nodelay_shim.so")
+    pcscd = stack.PrivatePcscd(VPCD, workdir, env={"LD_PRELOAD": shim}, reader_name=ANCHOR_READER,
+                               device_name=f"/dev/null:{port}").start()
+    crypto = os.path.join(workdir, "python")
+    os.makedirs(crypto)
+    os.symlink(CRYPTODOME, os.path.join(crypto, "Crypto"))
+    env = dict(os.environ, LD_PRELOAD=shim, PYTHONPATH=f"{VICC_MODULES}:{crypto}")
+    time.sleep(0.5)  # vpcd listens once pcscd has loaded it
+    vicc = subprocess.Popen(["/usr/bin/python3", VICC, "-t", "iso7816", "-H", "127.0.0.1", "-P", str(port)],
+                            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    try:
+        client = RoundTripClient(os.path.join(build, "bench", "pemra_apdu_round_trip"), ANCHOR_READER,
+                                 pcscd.socket_path)
+        report["anchor_max_input"] = client.max_input
+        report["anchor"] = {name: timed_run(client, pcscd, apdu, plan["apdus"], plan["warmup"])
+                            for name, apdu, _ in shapes(largest)}
+        client.close()
+    finally:
+        pcscd.stop()
+        vicc.terminate()
+        vicc.wait(10)
+
+
+# ------------------------------------------------------------- printing
+
+def print_report(report, plan):
+    largest = report["largest"]
+    print(f"Machine: {machine()}; load average at the end {load_average()}")
+    print(f"Mode: {plan['name']}; {plan['apdus']} APDUs per shape after {plan['warmup']} of warm-up")
+    print()
+    print(f"1. APDU round trip through pcscd (µs; ours with the stand-in, notify {SMALL_NOTIFY} and "
+          f"{LARGE_NOTIFY} bytes; anchor: vpcd + vicc, TCP_NODELAY)")
+    print(f"{'shape':<16}{'stack':<14}{'median':>9}{'p90':>9}{'p99':>9}{'APDU/s':>9}{'pcscd ms/1000':>15}"
+          f"{'ratio':>8}{'target':>8}")
+    for name, _, _ in shapes(largest):
+        anchor = report["anchor"][name]
+        target = 1.5 if name == "5 B" else 2.0
+        for label, row in ((f"ours, n={SMALL_NOTIFY}", report["latency"][(name, SMALL_NOTIFY)]),
+                           (f"ours, n={LARGE_NOTIFY}", report["latency"][(name, LARGE_NOTIFY)]),
+                           ("anchor", anchor)):
+            ratio = f"{row['median_us'] / anchor['median_us']:.2f}" if label != "anchor" else ""
+            print(f"{name:<16}{label:<14}{row['median_us']:>9.0f}{row['p90_us']:>9.0f}{row['p99_us']:>9.0f}"
+                  f"{row['per_s']:>9.0f}{row['pcscd_ms_per_1000']:>15.1f}{ratio:>8}"
+                  f"{'<= ' + str(target) if label != 'anchor' else '':>8}")
+    print(f"   (largest APDU: SCARD_ATTR_MAXINPUT {largest}; the anchor reports "
+          f"{report['anchor_max_input'] or 'none'} and gets the same APDUs; its card answers ECHO with "
+          "6D 00 / 6E 00 only)")
+    print()
+    print("2. Radio cost per APDU: measured / protocol minimum")
+    print(f"{'shape':<16}{'notify':>7}{'framing':>9}{'writes':>11}{'reads':>9}{'notifs':>11}{'D-Bus msgs':>13}"
+          f"  excess")
+    for (name, notify), (measured, minimum, framings) in report["cost"].items():
+        excess = [k for k in minimum if measured[k] > minimum[k] + 0.01]
+        cells = "".join(f"{measured[k]:>{w - len(str(minimum[k])) - 1}.2f}/{minimum[k]}"
+                        for k, w in (("write", 11), ("read", 9), ("notify", 11), ("dbus", 13)))
+        print(f"{name:<16}{notify:>7}{'/'.join(sorted(framings)):>9}{cells}  {', '.join(excess) or 'none'}")
+    print()
+    print("3. Connection-interval model (stand-in: one answer or notification per connection event), "
+          "median ms per APDU")
+    print(f"{'shape':<16}{'notify':>7}" + "".join(f"{f'{i} ms':>10}" for i in INTERVALS_MS)
+          + "   events (minimum GATT ops)")
+    for (name, notify), rows in report["interval"].items():
+        minimum = report["cost"][(name, notify)][1]
+        events = minimum["write"] + minimum["read"] + minimum["notify"]
+        print(f"{name:<16}{notify:>7}" + "".join(f"{ms:>10.1f}" for _, ms in rows) + f"   {events}")
+    print()
+    print("4. Time to card present, median over "
+          f"{plan['connects']} connects (ms after SetConnected: connected, paired, resolved)")
+    print(f"{'key file':<10}{'tunnel':>9}{'set-up start':>14}{'ready':>9}{'present':>9}{'poll wait':>11}")
+    for with_key, parts in report["card"].items():
+        print(f"{'kept' if with_key else 'removed':<10}{parts['tunnel']:>9.0f}{parts['setup']:>14.0f}"
+              f"{parts['ready']:>9.0f}{parts['present']:>9.0f}{parts['present'] - parts['ready']:>11.0f}")
+    print(f"   (pcscd's debug log has {report['pcscd_log_lines']} 'Card inserted into' lines: "
+          "one per connect plus the first)")
+    print()
+    long = report["long"]
+    print(f"5. Long run: {long['count']:.0f} GET CHALLENGE APDUs ({long['errors']:.0f} errors), median "
+          f"{long['median_us']:.0f} µs")
+    print(f"   pcscd RSS: {long['rss_start']} KiB at start, {long['rss_warm']} KiB after warm-up, "
+          f"{long['rss_end']} KiB at the end (growth after warm-up {long['rss_end'] - long['rss_warm']} KiB)")
+    print(f"   CPU per APDU: driver thread pemra-worker {long['worker_us']:.1f} µs, all of pcscd "
+          f"{long['pcscd_us']:.1f} µs")
+    print()
+    before, errors, next_one, after = report["settle"]
+    print(f"6. Settle after an abandoned reply ({SETTLE_MS} ms): 5-byte median {before:.0f} µs before one "
+          f"corrupted reply ({errors:.0f} failed APDU), the next APDU {next_one / 1000:.0f} ms (waits for the "
+          f"settle), then median {after:.0f} µs again")
+
+
+PLANS = {
+    "full": {"name": "full", "apdus": 3000, "warmup": 300, "cost_apdus": 50, "interval_apdus": 5,
+             "connects": 20, "long_apdus": 100_000, "settle_apdus": 1000},
+    "quick": {"name": "quick", "apdus": 300, "warmup": 50, "cost_apdus": 20, "interval_apdus": 2,
+              "connects": 5, "long_apdus": 10_000, "settle_apdus": 200},
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("build", help="build folder (scripts/build)")
+    parser.add_argument("--quick", action="store_true", help="fewer APDUs and connects: a minute or two")
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    plan = PLANS["quick" if args.quick else "full"]
+    workdir = stack.make_workdir("pemra-bench-")
+    report = {}
+    try:
+        measure_ours(build, os.path.join(workdir, "ours"), plan, report)
+        measure_anchor(build, os.path.join(workdir, "anchor"), report["largest"], plan, report)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    print_report(report, plan)
+
+
+if __name__ == "__main__":
+    main()
