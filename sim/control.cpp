@@ -15,11 +15,10 @@ using Options = std::map<Glib::ustring, Glib::VariantBase>;
 template <typename T>
 T option_value(const Glib::VariantBase &value, const Glib::ustring &name)
 {
-    try {
-        return Glib::VariantBase::cast_dynamic<Glib::Variant<T>>(value).get();
-    } catch (const std::bad_cast &) {
+    // Checked first: glibmm casts a string to bytes, whose get() then aborts.
+    if (!value.is_of_type(Glib::Variant<T>::variant_type()))
         throw SimError("option " + name + " has the wrong type " + value.get_type_string());
-    }
+    return Glib::VariantBase::cast_dynamic<Glib::Variant<T>>(value).get();
 }
 
 std::set<int> numbers(const Bytes &bytes) { return {bytes.begin(), bytes.end()}; }

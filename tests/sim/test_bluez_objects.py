@@ -207,6 +207,13 @@ class BluezObjects(SimTestCase):
         self.assertEqual(sorted(chars), [f"0000000{n}-" for n in (1, 2, 3, 4, 7, 8, 9)])
         self.assertEqual(chars["00000004-"], "00000004-F0AA-4F13-A557-6B3F0E916803")
 
+    def test_a_reader_option_of_the_wrong_type_is_refused(self):
+        for options in ({"uppercase_characteristics": "1"}, {"paired": "yes"}, {"name": True}):
+            with self.subTest(options=options):
+                with self.assertRaisesRegex(dbus.DBusException, "has the wrong type"):
+                    self.control.add_reader(**options)
+        self.assertTrue(self.sim.alive())
+
     def test_a_foreign_service_repeats_the_characteristic_uuids_and_refuses_calls(self):
         device = self.new_reader(foreign_service=True)
         objects = self.objects()
