@@ -42,16 +42,18 @@ class PrivatePcscd:
     """Debian's pcscd in the foreground, on a private socket, loading one driver
     (ours by default; the benchmarks' anchor passes vsmartcard's vpcd with its
     device name). `wrapper`: command words to run the daemon under, such as
-    valgrind and its options."""
+    valgrind and its options. `hostname`: the host name the daemon sees, in a
+    UTS namespace of its own (needs root)."""
 
     def __init__(self, driver_path, workdir, env=None, reader_name=READER_NAME, device_name="pemra:0",
-                 wrapper=()):
+                 wrapper=(), hostname=None):
         self.driver_path = os.path.abspath(driver_path)
         self.workdir = workdir
         self.env = dict(env or {})
         self.reader_name = reader_name
         self.device_name = device_name
         self.wrapper = list(wrapper)
+        self.hostname = hostname
         self.socket_path = os.path.join(workdir, "pcscd.comm")
         self.log_path = os.path.join(workdir, "pcscd.log")
         self.process = None
@@ -80,7 +82,11 @@ class PrivatePcscd:
         # as a wrapper keeps it too: it runs the daemon in its own process).
         daemon = " ".join(shlex.quote(word) for word in [*self.wrapper, PCSCD])
         inner = f"mount -t tmpfs none /run && exec {daemon} -f -d -c {conf_dir}"
-        private_run = f"unshare --mount --propagation private -- bash -c '{inner}'"
+        namespaces = "--mount --propagation private"
+        if self.hostname:
+            inner = f"hostname {shlex.quote(self.hostname)} && {inner}"
+            namespaces += " --uts"
+        private_run = f"unshare {namespaces} -- bash -c '{inner}'"
         plain = f"exec {daemon} -f -d -c {conf_dir}"
         launch = private_run if self._can_unshare() else plain
         return ["bash", "-c", f"export LISTEN_PID=$$ LISTEN_FDS=1; {launch}"]

@@ -29,6 +29,7 @@ PCSCD_WORKDIR = stack.make_workdir("pemra-e2e-pcscd-")
 
 class DriverStackTestCase(unittest.TestCase):
     sim_args = ()
+    pcscd_hostname = None  # the machine's own
 
     @classmethod
     def setUpClass(cls):
@@ -36,7 +37,8 @@ class DriverStackTestCase(unittest.TestCase):
         cls.bus = stack.PrivateBus(cls.workdir).start()
         cls.sim = stack.PemraSim(os.environ["PEMRA_SIM"], cls.bus, cls.workdir, cls.sim_args).start()
         cls.control = simctl.SimControl(cls.bus.address)
-        cls.pcscd = stack.PrivatePcscd(os.environ["PEMRA_DRIVER"], PCSCD_WORKDIR, env=cls.bus.environ()).start()
+        cls.pcscd = stack.PrivatePcscd(os.environ["PEMRA_DRIVER"], PCSCD_WORKDIR, env=cls.bus.environ(),
+                                       hostname=cls.pcscd_hostname).start()
         rc, cls.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
         assert rc == 0
         cls.reader = stack.wait_for_reader(cls.context)

@@ -1,12 +1,28 @@
 """The reader session's set-up and recovery, seen from a PC/SC application
 and from what the stand-in's reader received."""
 
+import os
+import shutil
+import time
+
 from smartcard import scard
 
+import stack
 from driver_stack import DriverStackTestCase, wait_until
 
 SCARD_E_NOT_TRANSACTED = 0x80100016
+SCARD_ATTR_MAXINPUT = 0x7A007
+IOCTL_VENDOR_RPC = 0xBB01
 GET_CHALLENGE = [0x00, 0x84, 0x00, 0x00, 0x08]
+READER_ADDRESS = "E1:A5:00:00:00:01"
+# The stand-in's first adapter: the reader keeps its keys per host adapter.
+HOST_ADDRESS = "00:1A:7D:DA:71:00"
+
+
+def echo(size):
+    """An extended-length echo APDU of `size` bytes in all, for the stand-in's card."""
+    data = [i & 0xFF for i in range(size - 7)]
+    return [0x80, 0xEE, 0x00, 0x00, 0x00, len(data) >> 8, len(data) & 0xFF, *data]
 
 
 class SessionTestCase(DriverStackTestCase):
@@ -18,6 +34,7 @@ class SessionTestCase(DriverStackTestCase):
         wait_until(self.card_present, timeout=10, what="the card")
 
     def reconnect_reader(self):
+        self.wait_for_card()
         self.control.set_connected(False)
         wait_until(lambda: not self.card_present(), what="the card to go")
         self.control.clear_log()
@@ -35,6 +52,27 @@ class SessionTestCase(DriverStackTestCase):
             return scard.SCardTransmit(card, protocol, apdu)
         finally:
             scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+
+    def vendor_rpc(self, message):
+        rc, card, _ = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_DIRECT, 0)
+        self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
+        try:
+            return scard.SCardControl(card, IOCTL_VENDOR_RPC, message)
+        finally:
+            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+
+    def max_input(self):
+        """SCARD_ATTR_MAXINPUT, or None when the driver reports none."""
+        rc, card, _ = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_DIRECT, 0)
+        self.assertEqual(rc, 0)
+        try:
+            rc, value = scard.SCardGetAttrib(card, SCARD_ATTR_MAXINPUT)
+            return int.from_bytes(bytes(value), "little") if rc == 0 else None
+        finally:
+            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+
+    def writes(self):
+        return [entry for entry in self.control.log() if entry.event.startswith("write")]
 
 
 class SetUpAndReconnect(SessionTestCase):
@@ -89,15 +127,6 @@ class StrayFragments(SessionTestCase):
 
 
 class CardAndReaderComingAndGoing(SessionTestCase):
-    def max_input(self):
-        rc, card, _ = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_DIRECT, 0)
-        self.assertEqual(rc, 0)
-        try:
-            rc, value = scard.SCardGetAttrib(card, 0x7A007)
-            return int.from_bytes(bytes(value), "little") if rc == 0 else None
-        finally:
-            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
-
     def test_a_removed_card_is_absent_and_a_new_one_present(self):
         self.wait_for_card()
         self.control.remove_card()
@@ -117,3 +146,150 @@ class CardAndReaderComingAndGoing(SessionTestCase):
         self.wait_for_card()
         rc, response = self.transmit(GET_CHALLENGE)
         self.assertEqual((rc, response[-2:]), (0, [0x90, 0x00]))
+
+
+class ReaderOfMessageSize271(SessionTestCase):
+    """Message size 271: 266 bytes of plaintext, so APDUs of up to 264 bytes."""
+    sim_args = ("--message-size", "271")
+
+    def test_the_largest_apdu_is_264_bytes_and_is_reported(self):
+        self.wait_for_card()
+        self.assertEqual(self.max_input(), 264)
+        self.control.clear_log()
+        rc, response = self.transmit(echo(264))
+        self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
+        self.assertEqual(response, echo(264)[7:] + [0x90, 0x00])
+        self.assertEqual([len(request) for request in self.requests()], [266])
+
+    def test_an_apdu_of_265_bytes_is_refused_without_a_transfer(self):
+        self.wait_for_card()
+        self.control.clear_log()
+        rc, _ = self.transmit(echo(265))
+        self.assertEqual(rc & 0xFFFFFFFF, SCARD_E_NOT_TRANSACTED)
+        self.assertEqual(self.writes(), [])
+
+
+class ReaderOfMessageSize270(SessionTestCase):
+    """Message size 270 is too small to use: the driver keeps its own limit of
+    320 bytes of plaintext, 318 of APDU, and reports no maximum APDU size."""
+    sim_args = ("--message-size", "270")
+
+    def test_no_maximum_apdu_size_is_reported(self):
+        self.wait_for_card()
+        self.assertIsNone(self.max_input())
+
+    def test_a_vendor_message_of_320_bytes_is_sent_and_one_of_321_refused_without_a_transfer(self):
+        self.wait_for_card()
+        self.control.clear_log()
+        rc, answer = self.vendor_rpc([0x7E] * 320)
+        # The reader itself finds it too long (0B); the driver passes that on.
+        self.assertEqual((rc, answer), (0, [0x0B]))
+        self.assertEqual([len(request) for request in self.requests()], [320])
+        self.control.clear_log()
+        rc, _ = self.vendor_rpc([0x7E] * 321)
+        self.assertEqual(rc & 0xFFFFFFFF, SCARD_E_NOT_TRANSACTED)
+        self.assertEqual(self.writes(), [])
+
+    def test_an_apdu_of_318_bytes_is_sent_and_one_of_319_refused_without_a_transfer(self):
+        self.wait_for_card()
+        self.control.clear_log()
+        self.transmit(echo(318))
+        self.assertEqual([len(request) for request in self.requests()], [320])
+        self.control.clear_log()
+        rc, _ = self.transmit(echo(319))
+        self.assertEqual(rc & 0xFFFFFFFF, SCARD_E_NOT_TRANSACTED)
+        self.assertEqual(self.writes(), [])
+
+
+class HostName(SessionTestCase):
+    pcscd_hostname = "abc"
+
+    def test_the_host_name_abc_goes_out_as_04_61_62_63_in_a_frame_of_9_bytes(self):
+        self.reconnect_reader()
+        self.assertEqual([request for request in self.requests() if request[:1] == b"\x04"], [b"\x04abc"])
+        # The session-key request, then the host name: FF, 4 bytes, the tag.
+        frame = self.control.log(event="message")[1].data
+        self.assertEqual((len(frame), frame[0]), (9, 0xFF))
+        self.assertIn(b"\x09\x00" + frame, [entry.data for entry in self.control.log(event="write")
+                                             if entry.detail == "7"])
+
+
+class CardStatusDuringTheSetUp(SessionTestCase):
+    sim_args = ("--disconnected",)
+
+    def test_a_status_received_during_the_set_up_is_signalled_once_at_its_end(self):
+        # Slow replies give the test time to look inside the set-up.
+        self.control.set_fault("reply-delay-ms", 300)
+        self.addCleanup(self.control.clear_faults)
+        self.control.set_connected(True)
+        wait_until(lambda: b"\x04" in [request[:1] for request in self.requests()], what="the host name")
+        self.control.insert_card()
+        wait_until(lambda: b"\x10" in [request[:1] for request in self.requests()], what="the buffer-size request")
+        # 01 06 came with the notifications' start and once more since; the
+        # set-up waits for its last reply.
+        self.assertEqual([entry.data for entry in self.control.log(event="notify") if entry.detail == "8"],
+                         [b"\x01\x06"])
+        self.assertEqual(self.count_in_driver_log("status changed 6"), 0)
+        self.assertFalse(self.card_present())
+        self.wait_for_card()
+        time.sleep(0.5)
+        self.assertEqual(self.count_in_driver_log("status changed 6"), 1)
+        self.assertEqual(self.count_in_driver_log("status noti: 0106"), 2)
+
+
+class LongTermKeyFiles(SessionTestCase):
+    """The driver's key file as it finds it, seen from the reader's side: the
+    reader keeps KEY in its key store."""
+    KEY = bytes(range(0x40, 0x60))
+
+    @classmethod
+    def setUpClass(cls):
+        cls.reader_keys = stack.make_workdir("pemra-e2e-reader-keys-")
+        cls.addClassCleanup(shutil.rmtree, cls.reader_keys, ignore_errors=True)
+        cls.sim_args = ("--key-store", cls.reader_keys)
+        super().setUpClass()
+
+    def driver_key_file(self):
+        return os.path.join(os.environ["PEMRA_KEY_DIR"], READER_ADDRESS)
+
+    def reader_key_file(self):
+        return os.path.join(self.reader_keys, READER_ADDRESS, HOST_ADDRESS)
+
+    def reconnect_with_key_file(self, content):
+        self.control.set_connected(False)
+        wait_until(lambda: not self.card_present(), what="the card to go")
+        self.control.forget_keys()
+        os.makedirs(os.path.dirname(self.reader_key_file()))
+        with open(self.reader_key_file(), "wb") as key:
+            key.write(self.KEY)
+        os.makedirs(os.path.dirname(self.driver_key_file()), exist_ok=True)
+        with open(self.driver_key_file(), "wb") as key:
+            key.write(content)
+        self.control.clear_log()
+        self.control.set_connected(True)
+        self.wait_for_card()
+
+    def driver_key(self):
+        with open(self.driver_key_file(), "rb") as key:
+            return key.read()
+
+    def first_message(self):
+        return self.control.log(event="message")[0].data
+
+    def test_a_file_of_32_bytes_is_the_key_and_the_link_begins_with_the_session_key_request(self):
+        self.reconnect_with_key_file(self.KEY)
+        self.assertEqual(self.control.log(event="key-exchange"), [])
+        self.assertEqual((len(self.first_message()), self.first_message()[0]), (22, 0xA0))
+
+    def test_a_file_of_31_bytes_means_a_key_exchange_whose_key_replaces_it_with_32_bytes(self):
+        self.reconnect_with_key_file(self.KEY[:31])
+        self.assertEqual(len(self.control.log(event="key-exchange")), 1)
+        self.assertEqual((len(self.first_message()), self.first_message()[0]), (65, 0x03))
+        with open(self.reader_key_file(), "rb") as key:
+            self.assertEqual(self.driver_key(), key.read())
+        self.assertEqual(len(self.driver_key()), 32)
+
+    def test_of_a_file_of_40_bytes_the_first_32_are_the_key(self):
+        self.reconnect_with_key_file(self.KEY + b"\xEE" * 8)
+        self.assertEqual(self.control.log(event="key-exchange"), [])
+        self.assertEqual(self.driver_key(), self.KEY + b"\xEE" * 8)
