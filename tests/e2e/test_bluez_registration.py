@@ -14,6 +14,7 @@ PEMRA_UUID = "723e2ee5-f0aa-4f13-a557-6b3f0e916803"
 PROFILE_PATH = "/com/tarvenk/pemraprofile"
 APPLICATION_PATH = "/com/tarvenk"
 RESCAN = "something interesting in bt happened, rescanning"
+DEVICE_INTERFACE = "org.bluez.Device1"
 
 
 class RegistrationWithTwoAdapters(DriverStackTestCase):
@@ -91,6 +92,38 @@ class RescanOnDeviceChanges(DriverStackTestCase):
     def test_pairing_schedules_a_rescan_and_unpairing_does_not(self):
         self.assertEqual(self.rescans_after(lambda: self.control.set_paired(False)), 0)
         self.assertEqual(self.rescans_after(lambda: self.control.set_paired(True)), 1)
+
+    def set_device_properties(self, **values):
+        self.control.set_properties(simctl.DEFAULT_READER, DEVICE_INTERFACE, values)
+
+    def test_connected_false_with_paired_true_in_one_change_schedules_one_rescan(self):
+        changes = {"Connected": dbus.Boolean(False), "Paired": dbus.Boolean(True)}
+        self.assertEqual(self.rescans_after(lambda: self.set_device_properties(**changes)), 1)
+
+    def test_an_rssi_change_alone_is_printed_and_schedules_no_rescan(self):
+        self.assertEqual(self.rescans_after(lambda: self.set_device_properties(RSSI=dbus.Int16(-60))), 0)
+        self.assertIn("props: {'RSSI': <int16 -60>}", self.driver_log())
+
+    def test_connected_resolved_and_paired_true_in_one_change_schedule_exactly_one_rescan(self):
+        self.assertEqual(self.rescans_after(lambda: self.control.set_connected(True)), 1)
+        changes = {name: dbus.Boolean(True) for name in ("Connected", "ServicesResolved", "Paired")}
+        self.assertEqual(self.rescans_after(lambda: self.set_device_properties(**changes)), 1)
+        self.assertEqual(self.rescans_after(lambda: self.control.set_connected(False)), 0)
+
+
+class UnpairedReader(DriverStackTestCase):
+    sim_args = ("--unpaired",)
+
+    def card_present(self):
+        rc, states = scard.SCardGetStatusChange(self.context, 0, [(self.reader, scard.SCARD_STATE_UNAWARE)])
+        return rc == 0 and bool(states[0][1] & scard.SCARD_STATE_PRESENT)
+
+    def test_is_skipped_until_it_pairs_and_then_taken(self):
+        wait_until(lambda: "device not paired" in self.driver_log(), what="the skipped reader")
+        self.assertEqual([entry for entry in self.control.log() if entry.event == "start-notify"], [])
+        self.assertFalse(self.card_present())
+        self.control.set_paired(True)
+        wait_until(self.card_present, what="the card of the paired reader")
 
 
 class BusAppearingAfterStart(DriverStackTestCase):
