@@ -1,0 +1,295 @@
+"""Soak run of the whole stack: many APDUs through Debian's pcscd, the built
+driver, a private bus and pemra_sim as BlueZ, while the card is taken out and
+put back and the reader drops its link and comes back. Prints the APDU rate,
+the failures (those while the card or the reader is away, which must fail,
+apart from the others, which must not happen) and pcscd's resident size at
+the start, after the warm-up and at the end; after the warm-up it must not
+grow.
+
+With --valgrind, pcscd runs under valgrind's memcheck for a shorter run, and
+the loss records that reach the driver's code are reported: none may be
+"definitely lost".
+
+Usage (as root, from the source tree, after scripts/build BUILD):
+  /usr/bin/python3 bench/soak.py BUILD [--apdus N] [--card-every N] [--reconnect-every N]
+  /usr/bin/python3 bench/soak.py BUILD --valgrind
+Exits non-zero on an unexpected failure, on growth after the warm-up, or on
+memory that the driver loses.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "sim"))
+
+from smartcard import scard  # noqa: E402
+
+import simctl  # noqa: E402
+import stack  # noqa: E402
+
+SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SUPPRESSIONS = os.path.join(SOURCE_ROOT, "bench", "valgrind.supp")
+PAGE_KIB = os.sysconf("SC_PAGE_SIZE") // 1024
+PROTOCOLS = scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1
+
+
+def echo(data):
+    """The stand-in card's echo command: its response is the data and 90 00."""
+    return [0x80, 0xEE, 0x00, 0x00, len(data), *data]
+
+
+def wait_until(predicate, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+class Counts:
+    def __init__(self):
+        self.apdus = 0
+        self.expected_failures = 0
+        self.unexpected_failures = 0
+        self.card_cycles = 0
+        self.reconnects = 0
+
+
+class Soak:
+    """One client of the private pcscd, sending APDUs through one handle and
+    opening a new one after every card or link event."""
+
+    def __init__(self, pcscd, control, timeout):
+        self.pcscd = pcscd
+        self.control = control
+        self.timeout = timeout
+        self.counts = Counts()
+        rc, self.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
+        if rc != 0:
+            raise RuntimeError(scard.SCardGetErrorMessage(rc))
+        self.reader = stack.wait_for_reader(self.context, timeout=timeout)
+        self.card = None
+        self.protocol = None
+
+    def close(self):
+        self.disconnect()
+        scard.SCardReleaseContext(self.context)
+
+    def card_present(self):
+        rc, states = scard.SCardGetStatusChange(self.context, 0, [(self.reader, scard.SCARD_STATE_UNAWARE)])
+        return rc == 0 and bool(states[0][1] & scard.SCARD_STATE_PRESENT)
+
+    def wait_for_card(self, present=True):
+        wait_until(lambda: self.card_present() == present, self.timeout,
+                   "the card" if present else "the card to go")
+
+    def connect(self):
+        rc, self.card, self.protocol = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_SHARED,
+                                                          PROTOCOLS)
+        if rc != 0:
+            self.card = None
+        return rc == 0
+
+    def disconnect(self):
+        if self.card is not None:
+            scard.SCardDisconnect(self.card, scard.SCARD_LEAVE_CARD)
+            self.card = None
+
+    def apdu(self, index):
+        """One echo of 1 to 250 bytes, so that both framings are used."""
+        data = [(index + k) & 0xFF for k in range(1 + index % 250)]
+        self.counts.apdus += 1
+        if self.card is None and not self.connect():
+            return False
+        rc, response = scard.SCardTransmit(self.card, self.protocol, echo(data))
+        return rc == 0 and response == data + [0x90, 0x00]
+
+    def apdus(self, first, count):
+        for index in range(first, first + count):
+            if not self.apdu(index):
+                self.counts.unexpected_failures += 1
+
+    def apdus_while_away(self, count=3):
+        """The card or the reader is away: every APDU must fail."""
+        self.disconnect()
+        for index in range(count):
+            if self.apdu(index):
+                self.counts.unexpected_failures += 1
+            else:
+                self.counts.expected_failures += 1
+        self.disconnect()
+
+    def cycle_card(self):
+        self.control.remove_card()
+        self.wait_for_card(present=False)
+        self.apdus_while_away()
+        self.control.insert_card()
+        self.wait_for_card()
+        self.counts.card_cycles += 1
+
+    def reconnect_reader(self):
+        self.control.set_connected(False)
+        self.wait_for_card(present=False)
+        self.apdus_while_away()
+        self.control.set_connected(True)
+        self.wait_for_card()
+        self.counts.reconnects += 1
+
+    def run(self, total, card_every, reconnect_every, after_step):
+        """`total` APDUs with the card cycled every `card_every` and the reader
+        reconnected every `reconnect_every` of them; `after_step(done)` is
+        called at every multiple of 1000, after every event and at the end."""
+        done = 0
+        while done < total:
+            step = min(total - done, card_every - done % card_every, reconnect_every - done % reconnect_every,
+                       1000 - done % 1000)
+            self.apdus(done, step)
+            done += step
+            if done % card_every == 0 and done < total:
+                self.cycle_card()
+            if done % reconnect_every == 0 and done < total:
+                self.reconnect_reader()
+            after_step(done)
+
+
+def start_stack(build, workdir, wrapper, timeout):
+    bus = stack.PrivateBus(workdir).start()
+    sim = stack.PemraSim(os.path.join(build, "sim", "pemra_sim"), bus, workdir).start()
+    control = simctl.SimControl(bus.address)
+    pcscd = stack.PrivatePcscd(os.path.join(build, "driver", "libpemra_ifd.so"), workdir, env=bus.environ(),
+                               wrapper=wrapper).start()
+    soak = Soak(pcscd, control, timeout)
+    soak.wait_for_card()
+    return bus, sim, control, pcscd, soak
+
+
+def valgrind_wrapper(log_path):
+    # Full source paths, so that the driver's frames can be told apart.
+    return ["valgrind", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite,possible",
+            "--num-callers=40", "--fullpath-after=", f"--suppressions={SUPPRESSIONS}",
+            "--gen-suppressions=all", f"--log-file={log_path}"]
+
+
+def valgrind_records(log):
+    """The error and loss records of valgrind's log, by kind: "definitely
+    lost", "possibly lost" or "error" (invalid accesses, uninitialised
+    values, bad frees)."""
+    records = {"definitely lost": [], "possibly lost": [], "error": []}
+    for lines in valgrind_paragraphs(log):
+        lost = re.search(r"are (definitely lost|possibly lost) in loss record", lines[0])
+        if lost:
+            records[lost.group(1)].append("\n".join(lines))
+        elif re.match(r"(Invalid|Conditional jump|Use of uninitialised|Syscall param|Mismatched|"
+                      r"Source and destination overlap)", lines[0]):
+            records["error"].append("\n".join(lines))
+    return records
+
+
+def valgrind_paragraphs(log):
+    """valgrind's own lines ("==pid== ..."), without the prefix, in groups
+    separated by its empty lines; the suggested suppressions in between are
+    left out."""
+    paragraph = []
+    for line in re.findall(r"^==\d+== ?(.*)$", log, re.M) + [""]:
+        if line.strip():
+            paragraph.append(line)
+        elif paragraph:
+            yield paragraph
+            paragraph = []
+
+
+def report_valgrind(log_path, source_root):
+    """Prints valgrind's summary and every record that passes through the
+    driver's source; true when none of them is a definite loss or an error."""
+    with open(log_path, errors="replace") as log:
+        text = log.read()
+    summary = [line.split("== ", 1)[1] for line in text.splitlines()
+               if re.search(r"(definitely lost|indirectly lost|possibly lost|still reachable|ERROR SUMMARY):", line)]
+    print("valgrind:", *summary, sep="\n  ")
+    ours = {kind: [r for r in records if source_root in r] for kind, records in valgrind_records(text).items()}
+    for kind, records in ours.items():
+        print(f"{kind} through the driver's code: {len(records)}")
+        for record in records:
+            print(record)
+    return not ours["definitely lost"] and not ours["error"]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("build", help="the build folder (scripts/build BUILD)")
+    parser.add_argument("--apdus", type=int, help="APDUs in all (default 100000, 500 with --valgrind)")
+    parser.add_argument("--card-every", type=int, help="APDUs between card removals (default 5000, 250)")
+    parser.add_argument("--reconnect-every", type=int, help="APDUs between link losses (default 10000, 300)")
+    parser.add_argument("--warm-up", type=int, default=10000,
+                        help="APDUs before the reference size, at least one of each event (default 10000)")
+    parser.add_argument("--valgrind", action="store_true", help="pcscd under valgrind's memcheck")
+    args = parser.parse_args()
+    short = args.valgrind
+    total = args.apdus or (500 if short else 100000)
+    card_every = args.card_every or (250 if short else 5000)
+    reconnect_every = args.reconnect_every or (300 if short else 10000)
+    warm_up = min(args.warm_up, total)
+    timeout = 120 if short else 15
+
+    workdir = stack.make_workdir("pemra-soak-")
+    valgrind_log = os.path.join(workdir, "valgrind.log")
+    wrapper = valgrind_wrapper(valgrind_log) if short else ()
+    bus = sim = control = pcscd = soak = None
+    ok = True
+    try:
+        bus, sim, control, pcscd, soak = start_stack(os.path.abspath(args.build), workdir, wrapper, timeout)
+        sizes = {"start": pcscd.rss_kib()}
+        started = time.monotonic()
+
+        def progress(done):
+            if done >= warm_up and "after warm-up" not in sizes:
+                sizes["after warm-up"] = pcscd.rss_kib()
+            if done % 1000 != 0 and done != total:
+                return
+            counts = soak.counts
+            elapsed = time.monotonic() - started
+            print(f"{done} APDUs, {counts.apdus / elapsed:.0f}/s, rss {pcscd.rss_kib()} KiB, "
+                  f"failures {counts.expected_failures} expected / {counts.unexpected_failures} unexpected",
+                  flush=True)
+
+        soak.run(total, card_every, reconnect_every, progress)
+        elapsed = time.monotonic() - started
+        sizes["end"] = pcscd.rss_kib()
+        counts = soak.counts
+        print(f"APDUs: {counts.apdus} in {elapsed:.1f} s, {counts.apdus / elapsed:.0f}/s "
+              f"(card removed {counts.card_cycles} times, reader reconnected {counts.reconnects} times)")
+        print(f"failures: {counts.expected_failures} expected (card or reader away), "
+              f"{counts.unexpected_failures} unexpected")
+        print("pcscd rss: " + ", ".join(f"{name} {kib} KiB" for name, kib in sizes.items()))
+        ok = counts.unexpected_failures == 0
+        if not short and "after warm-up" in sizes:
+            growth = sizes["end"] - sizes["after warm-up"]
+            print(f"growth after warm-up: {growth} KiB (page {PAGE_KIB} KiB)")
+            ok = ok and growth < PAGE_KIB
+    finally:
+        if soak:
+            soak.close()
+        if pcscd:
+            pcscd.stop(timeout=120 if short else 10)
+        if control:
+            control.close()
+        if sim:
+            sim.stop()
+        if bus:
+            bus.stop()
+    if short:
+        ok = report_valgrind(valgrind_log, SOURCE_ROOT + os.sep) and ok
+    if ok and not short:
+        shutil.rmtree(workdir, ignore_errors=True)
+    else:
+        print(f"logs kept in {workdir}")
+    print("PASS" if ok else "FAIL")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
