@@ -127,6 +127,14 @@ void PemraTunnelService::observe_proxies()
         if (auto tunnel = weak.lock())
             tunnel->devprop_changed(changed);
     });
+    // A BlueZ that left the bus says nothing more about Connected; one that
+    // comes back knows neither the notifications nor the request under way.
+    dev_->signal_bluez_gone().connect([weak] {
+        if (auto tunnel = weak.lock()) {
+            std::printf("bluez gone\n");
+            tunnel->link_changed(false);
+        }
+    });
 }
 
 PemraTunnelService::~PemraTunnelService()
@@ -183,11 +191,16 @@ void PemraTunnelService::devprop_changed(const Glib::VariantBase &changed)
         return;
     const Glib::VariantBase value(connected);
     std::printf("connected: %s\n", value.print(true).c_str());
+    link_changed(g_variant_get_boolean(connected));
+}
+
+void PemraTunnelService::link_changed(bool connected)
+{
     // Whatever the new value: a reader that reconnected has forgotten the
     // request, one that left will send no more.
     if (receive_.waiting())
         resume(Wake::LinkChanged);
-    if (!g_variant_get_boolean(connected))
+    if (!connected)
         signal_disconnected.emit();
 }
 

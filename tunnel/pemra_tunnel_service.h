@@ -117,6 +117,9 @@ private:
     void noti4_recv(const Glib::VariantBase &changed);
     void noti8_recv();
     void devprop_changed(const Glib::VariantBase &changed);
+    // The reader's link changed: a waiting transfer ends, and a link that is
+    // not up any more is reported as "disconnected".
+    void link_changed(bool connected);
 
     // Schedules the waiting transfer's continuation from an idle callback.
     void resume(Wake wake);

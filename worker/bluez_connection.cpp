@@ -1,9 +1,11 @@
 #include "worker/bluez_connection.h"
 
+#include <giomm/dbuswatchname.h>
 #include <glibmm/main.h>
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "bluez/diagnostics.h"
 #include "bluez/gatt_manager1.h"
@@ -59,6 +61,23 @@ std::string text_of(const Glib::VariantBase &value)
     return value.print(true).raw();
 }
 
+// "org.bluez" has had no owner since it last had one.
+bool bluez_gone = false;
+
+void bluez_vanished(const Glib::RefPtr<Gio::DBus::Connection> &, Glib::ustring) { bluez_gone = true; }
+
+// A BlueZ that comes back (bluetoothd restarted) has forgotten the
+// application, and adapters it shows before it owns its name send no
+// InterfacesAdded that reaches us: register anew and look for readers.
+void bluez_appeared(const Glib::RefPtr<Gio::DBus::Connection> &, Glib::ustring, const Glib::ustring &)
+{
+    if (!std::exchange(bluez_gone, false))
+        return;
+    print_out("bluez back\n");
+    register_profile_to_all_adapters();
+    connect_available_devices();
+}
+
 } // namespace
 
 bool setup_bus()
@@ -88,6 +107,7 @@ void subscribe_bluez_signals()
                            Gio::DBus::SignalFlags::MATCH_ARG0_NAMESPACE);
     conn->signal_subscribe(sigc::ptr_fun(bt_adapter_added), bluez_bus_name, object_manager_interface,
                            "InterfacesAdded");
+    Gio::DBus::watch_name(conn, bluez_bus_name, sigc::ptr_fun(bluez_appeared), sigc::ptr_fun(bluez_vanished));
 }
 
 void register_profile_to_all_adapters()

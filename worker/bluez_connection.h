@@ -8,7 +8,8 @@
 bool setup_bus();
 
 // Made by the worker before its loop runs: new adapters get the application
-// too, and device changes that may have made a reader ready start a scan.
+// too, device changes that may have made a reader ready start a scan, and a
+// BlueZ that comes back gets the application again and a scan.
 void subscribe_bluez_signals();
 
 void register_profile_to_all_adapters();
