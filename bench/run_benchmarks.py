@@ -9,7 +9,9 @@ BUILD_DIR/keys/; as root, for pcscd's private /run).
 """
 
 import argparse
+import contextlib
 import os
+import re
 import shutil
 import socket
 import statistics
@@ -38,6 +40,7 @@ LARGE_NOTIFY = 244   # an MTU of 247, what current phones and adapters agree
 INTERVALS_MS = (7.5, 30, 50)
 SETTLE_MS = 200      # the tunnel's settle time after a reply that went wrong
 CARD_PRESENT = 0x20  # SCARD_STATE_PRESENT
+PCSCD_DEBUG_LINE = re.compile(r"(\d{8}) \w+\.c:\d+:")  # "00000012 winscard.c:258:SCardConnect() ..."
 
 
 def echo(length):
@@ -194,7 +197,6 @@ class OurStack:
         self.sim = stack.PemraSim(os.path.join(build, "sim", "pemra_sim"), self.bus, workdir,
                                   ("--log-capacity", "20000")).start()
         self.control = simctl.SimControl(self.bus.address)
-        self.monitor = BusMonitor(self.bus.address, os.path.join(workdir, "monitor.txt"))
         self.pcscd = stack.PrivatePcscd(os.path.join(build, "driver", "libpemra_ifd.so"),
                                         os.path.join(workdir, "pcscd"), env=self.bus.environ())
         os.makedirs(self.pcscd.workdir)
@@ -212,12 +214,21 @@ class OurStack:
                 return str(path)
         raise RuntimeError(f"no characteristic {number}")
 
+    @contextlib.contextmanager
+    def monitored(self):
+        """A bus monitor for a while: it costs the bus and the CPUs, so the
+        timed runs go without."""
+        monitor = BusMonitor(self.bus.address, os.path.join(self.workdir, "monitor.txt"))
+        try:
+            yield monitor
+        finally:
+            monitor.stop()
+
     def client(self):
         return RoundTripClient(self.client_binary, stack.READER_NAME, self.pcscd.socket_path)
 
     def stop(self):
         self.pcscd.stop()
-        self.monitor.stop()
         self.control.close()
         self.sim.stop()
         self.bus.stop()
@@ -230,8 +241,10 @@ def radio_cost(our, client, apdu, count):
     and the bus monitor, over `count` APDUs (after a warm-up)."""
     client.run(apdu, 3)
     our.control.clear_log()
-    mark = our.monitor.mark()
-    result = client.run(apdu, count)
+    with our.monitored() as monitor:
+        mark = monitor.mark()
+        result = client.run(apdu, count)
+        messages = monitor.messages(mark)
     log = our.control.log()
     per = max(result["count"], 1)
     ops = {"write": 0, "read": 0, "notify": 0}
@@ -239,13 +252,31 @@ def radio_cost(our, client, apdu, count):
         if entry.event in ("write", "read") or (entry.event == "notify" and entry.detail == "4"):
             ops[entry.event] += 1
     control_name = our.control.connection.get_unique_name()
-    messages = [m for m in our.monitor.messages(mark)
-                if control_name not in (m[2], m[3])
-                and "org.freedesktop.DBus" not in (m[2], m[3])]
+    messages = [m for m in messages
+                if control_name not in (m[2], m[3]) and "org.freedesktop.DBus" not in (m[2], m[3])]
     framings = {entry.detail for entry in log if entry.event == "message"}
     measured = {k: v / per for k, v in ops.items()}
     measured["dbus"] = len(messages) / per
+    measured["span_us"] = median(radio_spans(messages)) * 1e6
     return measured, framings
+
+
+def radio_spans(messages):
+    """For each APDU, the time from the driver's first GATT call to the
+    reply's last notification, as the bus saw them: the stand-in's part of
+    the round trip, with the driver's turns between awaited calls. A call
+    after a notification starts the next APDU."""
+    spans, start, last = [], None, None
+    for kind, when, _, _, _, member in messages:
+        if kind == "mc" and (start is None or last is not None):
+            if last is not None:
+                spans.append(last - start)
+            start, last = when, None
+        elif kind == "sig" and member == "PropertiesChanged" and start is not None:
+            last = when
+    if last is not None:
+        spans.append(last - start)
+    return spans
 
 
 def minimum_cost(apdu_length, response_length, chunk, notify):
@@ -294,37 +325,63 @@ def wait_for_card(context, reader, present, timeout=15):
     return time.time()
 
 
+def pcscd_seconds_between(log, first, last):
+    """Seconds between pcscd's debug lines holding `first` and then `last`:
+    each of its lines begins with the microseconds since the line before.
+    The driver's lines carry none, and a few of them end without a line
+    break, so that pcscd's next line follows on the same line."""
+    micros, counting = 0, False
+    for line in log:
+        delta = PCSCD_DEBUG_LINE.search(line)
+        if counting and delta:
+            micros += int(delta.group(1))
+            if last in line:
+                return micros / 1e6
+        elif first in line:
+            counting = True
+    raise RuntimeError(f"no '{first}' then '{last}' in pcscd's log")
+
+
 def time_to_card(our, connects, with_key):
     """From SetConnected(true) (connected, paired, resolved) to
     SCardGetStatusChange reporting the card, with its parts from the bus
     monitor: tunnel opened (StartNotify), set-up's first request, ready
-    (the indication 01 00 on characteristic 9)."""
+    (the indication 01 00 on characteristic 9); and from pcscd's debug log,
+    the presence poll that saw the card ("Card inserted into"), timed from
+    its "Card Removed From" line, which the removal's wait returned with."""
     from smartcard import scard
     rc, context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
     reader = stack.wait_for_reader(context)
     key_file = os.path.join(our.build, "keys", READER_ADDRESS)
-    samples = []
     try:
-        for _ in range(connects):
-            our.control.set_connected(False)
-            wait_for_card(context, reader, present=False)
-            time.sleep(1.5)  # the driver rescans 1 s after a disconnect: let that pass
-            if not with_key and os.path.exists(key_file):
-                os.remove(key_file)
-            mark = our.monitor.mark()
-            start = time.time()
-            our.control.set_connected(True)
-            seen = wait_for_card(context, reader, present=True)
-            calls = [m for m in our.monitor.messages(mark) if start <= m[1] <= seen and m[0] == "mc"
-                     and m[5] in ("StartNotify", "WriteValue", "ReadValue")]
-            tunnel = next(m[1] for m in calls if m[5] == "StartNotify")
-            setup = next(m[1] for m in calls if m[5] == "WriteValue")
-            ready = [m[1] for m in calls if m[5] == "WriteValue" and m[4] == our.char9][-1]
-            samples.append({"tunnel": tunnel - start, "setup": setup - start, "ready": ready - start,
-                            "present": seen - start})
+        with our.monitored() as monitor:
+            samples = [one_connect(our, monitor, context, reader, None if with_key else key_file)
+                       for _ in range(connects)]
     finally:
         scard.SCardReleaseContext(context)
     return {part: median([s[part] for s in samples]) * 1000 for part in samples[0]}
+
+
+def one_connect(our, monitor, context, reader, key_to_remove):
+    log_mark = len(our.pcscd.log().splitlines())
+    our.control.set_connected(False)
+    removed = wait_for_card(context, reader, present=False)
+    time.sleep(1.5)  # the driver rescans 1 s after a disconnect: let that pass
+    if key_to_remove and os.path.exists(key_to_remove):
+        os.remove(key_to_remove)
+    mark = monitor.mark()
+    start = time.time()
+    our.control.set_connected(True)
+    seen = wait_for_card(context, reader, present=True)
+    calls = [m for m in monitor.messages(mark) if start <= m[1] <= seen and m[0] == "mc"
+             and m[5] in ("StartNotify", "WriteValue", "ReadValue")]
+    tunnel = next(m[1] for m in calls if m[5] == "StartNotify")
+    setup = next(m[1] for m in calls if m[5] == "WriteValue")
+    ready = [m[1] for m in calls if m[5] == "WriteValue" and m[4] == our.char9][-1]
+    log = our.pcscd.log().splitlines()[log_mark:]
+    poll = removed + pcscd_seconds_between(log, "Card Removed From", "Card inserted into")
+    return {"tunnel": tunnel - start, "setup": setup - start, "ready": ready - start,
+            "poll": poll - start, "present": seen - start}
 
 
 def settle_figure(our, client, count):
@@ -385,8 +442,6 @@ def measure_ours(build, workdir, plan, report):
         report["long"] = long_run(our, client, plan["long_apdus"], plan["warmup"], rss_at_start)
         client.close()
         report["card"] = {with_key: time_to_card(our, plan["connects"], with_key) for with_key in (True, False)}
-        report["pcscd_log_lines"] = sum(1 for line in our.pcscd.log().splitlines()
-                                        if "Card inserted into" in line)
     finally:
         our.stop()
 
@@ -426,7 +481,7 @@ def print_report(report, plan):
     print(f"Mode: {plan['name']}; {plan['apdus']} APDUs per shape after {plan['warmup']} of warm-up")
     print()
     print(f"1. APDU round trip through pcscd (µs; ours with the stand-in, notify {SMALL_NOTIFY} and "
-          f"{LARGE_NOTIFY} bytes; anchor: vpcd + vicc, TCP_NODELAY)")
+          f"{LARGE_NOTIFY} bytes; anchor: vpcd + vicc, TCP_NODELAY; ratio: median ours / anchor)")
     print(f"{'shape':<16}{'stack':<14}{'median':>9}{'p90':>9}{'p99':>9}{'APDU/s':>9}{'pcscd ms/1000':>15}"
           f"{'ratio':>8}{'target':>8}")
     for name, _, _ in shapes(largest):
@@ -445,12 +500,16 @@ def print_report(report, plan):
     print()
     print("2. Radio cost per APDU: measured / protocol minimum")
     print(f"{'shape':<16}{'notify':>7}{'framing':>9}{'writes':>11}{'reads':>9}{'notifs':>11}{'D-Bus msgs':>13}"
-          f"  excess")
+          f"{'span µs':>9}  excess")
     for (name, notify), (measured, minimum, framings) in report["cost"].items():
         excess = [k for k in minimum if measured[k] > minimum[k] + 0.01]
         cells = "".join(f"{measured[k]:>{w - len(str(minimum[k])) - 1}.2f}/{minimum[k]}"
                         for k, w in (("write", 11), ("read", 9), ("notify", 11), ("dbus", 13)))
-        print(f"{name:<16}{notify:>7}{'/'.join(sorted(framings)):>9}{cells}  {', '.join(excess) or 'none'}")
+        print(f"{name:<16}{notify:>7}{'/'.join(sorted(framings)):>9}{cells}{measured['span_us']:>9.0f}  "
+              f"{', '.join(excess) or 'none'}")
+    print("   (span: median time from the driver's first GATT call of an APDU to the reply's last notification, "
+          "as the bus saw them: the stand-in's share of the round trip, with the driver's turns between "
+          "awaited calls)")
     print()
     print("3. Connection-interval model (stand-in: one answer or notification per connection event), "
           "median ms per APDU")
@@ -463,12 +522,13 @@ def print_report(report, plan):
     print()
     print("4. Time to card present, median over "
           f"{plan['connects']} connects (ms after SetConnected: connected, paired, resolved)")
-    print(f"{'key file':<10}{'tunnel':>9}{'set-up start':>14}{'ready':>9}{'present':>9}{'poll wait':>11}")
+    print(f"{'key file':<10}{'tunnel':>9}{'set-up start':>14}{'ready':>9}{'poll saw it':>13}{'present':>9}")
     for with_key, parts in report["card"].items():
         print(f"{'kept' if with_key else 'removed':<10}{parts['tunnel']:>9.0f}{parts['setup']:>14.0f}"
-              f"{parts['ready']:>9.0f}{parts['present']:>9.0f}{parts['present'] - parts['ready']:>11.0f}")
-    print(f"   (pcscd's debug log has {report['pcscd_log_lines']} 'Card inserted into' lines: "
-          "one per connect plus the first)")
+              f"{parts['ready']:>9.0f}{parts['poll']:>13.0f}{parts['present']:>9.0f}")
+    print("   (tunnel: the driver's StartNotify; set-up start: its first write, 1 s after the session began; "
+          "ready: the indication 01 00; poll: pcscd's 'Card inserted into' line; present: the client's "
+          "SCardGetStatusChange)")
     print()
     long = report["long"]
     print(f"5. Long run: {long['count']:.0f} GET CHALLENGE APDUs ({long['errors']:.0f} errors), median "
