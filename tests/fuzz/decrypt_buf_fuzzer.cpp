@@ -8,21 +8,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 #include "crypto/link_crypto.h"
+#include "tests/fuzz/require.h"
 
 namespace {
 
 using Key = std::array<uint8_t, pemra_crypto_key_size>;
 using Nonce = std::array<uint8_t, pemra_crypto_nonce_size>;
-
-void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 uint32_t counter_of(const Nonce& nonce)
 {

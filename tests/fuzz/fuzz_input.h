@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 // Reads a fuzz input from the front, so that seeds can be written by hand:
@@ -40,9 +39,3 @@ private:
     std::size_t size_;
     std::size_t position_ = 0;
 };
-
-inline void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}

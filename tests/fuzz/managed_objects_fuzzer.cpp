@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "tests/fuzz/fuzz_input.h"
+#include "tests/fuzz/require.h"
 #include "tunnel/characteristic_discovery.h"
 #include "worker/reader_candidates.h"
 

@@ -7,21 +7,15 @@
 // Input: the attribute value as SCardGetAttrib would return it.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/fuzz/require.h"
 #include "tools/descriptor_printer.h"
 
 namespace {
-
-void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 // Printed from a buffer of exactly the given size, so that any overrun is seen.
 std::string printed(std::span<const uint8_t> bytes)

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/fuzz/require.h"
 #include "tunnel/receive_state.h"
 
 namespace {

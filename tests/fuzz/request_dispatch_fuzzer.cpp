@@ -27,6 +27,7 @@
 #include "driver/request_protocol.h"
 #include "tests/driver/scripted_session.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/fuzz/require.h"
 
 namespace {
 
