@@ -5,6 +5,7 @@
 #include <giomm/asyncresult.h>
 
 #include "sim/event_log.h"
+#include "sim/faults.h"
 #include "sim/interfaces.h"
 #include "sim/object_tree.h"
 
@@ -99,6 +100,8 @@ void Adapter::register_application(const Glib::ustring &application, const Invoc
 {
     const Glib::ustring sender = invocation->get_sender();
     context_.log.add("register-application", path(), sender + " " + application);
+    if (context_.faults.take(Fault::RegisterApplicationError))
+        return invocation->return_dbus_error(bluez_error::failed, "Failed to register application");
     if (find(sender, application) != applications_.end())
         return invocation->return_dbus_error(bluez_error::already_exists, "Already Exists");
 

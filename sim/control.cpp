@@ -1,6 +1,7 @@
 #include "sim/control.h"
 
 #include "sim/event_log.h"
+#include "sim/faults.h"
 #include "sim/interfaces.h"
 #include "sim/object_tree.h"
 #include "sim/simulator.h"
@@ -127,7 +128,7 @@ std::map<Glib::ustring, Control::Method> Control::methods()
                  .notify_properties(argument<Glib::ustring>(args, 1), argument<PropertyMap>(args, 2));
          })},
         {"SetFault", action([this](auto &args) { set_fault(args); })},
-        {"ClearFaults", action([reader](auto &args) { reader(args).faults().clear(); })},
+        {"ClearFaults", action([this](auto &args) { faults_of(argument<Path>(args, 0)).clear(); })},
         {"ForgetKeys", action([reader](auto &args) { reader(args).forget_keys(); })},
         {"GetLog", [this](auto &) { return log_entries(); }},
         {"ClearLog", action([this](auto &) { context_.log.clear(); })},
@@ -151,7 +152,12 @@ void Control::set_fault(const Glib::VariantContainerBase &args)
     const auto fault = fault_by_name(name.raw());
     if (!fault)
         throw SimError("unknown fault " + name);
-    simulator_.reader(argument<Path>(args, 0)).faults().set(*fault, argument<gint32>(args, 2));
+    faults_of(argument<Path>(args, 0)).set(*fault, argument<gint32>(args, 2));
+}
+
+Faults &Control::faults_of(const Glib::ustring &object)
+{
+    return object == "/" ? context_.faults : simulator_.reader(object).faults();
 }
 
 Glib::VariantContainerBase Control::log_entries() const

@@ -12,6 +12,7 @@
 namespace pemra_sim {
 
 class Simulator;
+class Faults;
 
 inline constexpr char control_path[] = "/sim";
 inline constexpr char control_error[] = "com.tarvenk.PemraSim1.Error.Failed";
@@ -27,6 +28,8 @@ private:
     std::map<Glib::ustring, Method> methods();
     Glib::VariantContainerBase add_reader(const Glib::VariantContainerBase &args);
     void set_fault(const Glib::VariantContainerBase &args);
+    // BlueZ's own faults for "/", else those of the reader with that device.
+    Faults &faults_of(const Glib::ustring &object);
     Glib::VariantContainerBase log_entries() const;
     Glib::VariantContainerBase counters() const;
     Glib::VariantContainerBase applications() const;

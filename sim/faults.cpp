@@ -46,6 +46,17 @@ const std::array<FaultInfo, fault_count> &fault_table()
          "the link has a connection interval of N microseconds (7500 is Bluetooth LE's shortest): each answer "
          "to a write or a read and each notification goes out at the next free connection event, one per "
          "event, N us after the previous one (0: off, everything at once)"},
+        {Fault::EmptyAtr, "empty-atr", 0, "the next N card resets are answered 00 alone, without an answer to reset"},
+        {Fault::ManagedObjectsError, "managed-objects-error", 0,
+         "on \"/\": the next N GetManagedObjects calls are answered with the error org.bluez.Error.Failed"},
+        {Fault::ManagedObjectsWrongType, "managed-objects-wrong-type", 0,
+         "on \"/\": the next N GetManagedObjects calls are answered with a string in place of the objects"},
+        {Fault::NameGapMs, "name-gap-ms", 0,
+         "on \"/\", once: the stand-in gives up the name org.bluez before it answers the next GetManagedObjects "
+         "and owns it again N ms later, like a bluetoothd that stops and is started again (0: off)"},
+        {Fault::RegisterApplicationError, "register-application-error", 0,
+         "on \"/\": the next N RegisterApplication calls, on any adapter, are refused with "
+         "org.bluez.Error.Failed without reading the application"},
     }};
     return table;
 }

@@ -34,6 +34,12 @@ enum class Fault {
     PlainReplyBytes,         // parameter: plain requests are answered with this many bytes (0: off)
     FragmentIntervalMs,      // parameter: fragments go out this many ms apart (0: back to back)
     ConnectionIntervalUs,    // parameter: each answer and notification waits for a connection event (0: off)
+    EmptyAtr,                // counted: a card reset is answered 00 alone
+    // BlueZ's own, set on "/":
+    ManagedObjectsError,     // counted: GetManagedObjects is answered with an error
+    ManagedObjectsWrongType, // counted: GetManagedObjects is answered with a body of another type
+    NameGapMs,               // parameter, once: the name is given up before the next GetManagedObjects answer
+    RegisterApplicationError, // counted: RegisterApplication is refused
     Count_
 };
 

@@ -10,8 +10,10 @@
 #include <giomm/init.h>
 #include <glibmm/main.h>
 
+#include "sim/bus_name.h"
 #include "sim/control.h"
 #include "sim/event_log.h"
+#include "sim/faults.h"
 #include "sim/interfaces.h"
 #include "sim/key_store.h"
 #include "sim/object_tree.h"
@@ -21,8 +23,6 @@
 namespace {
 
 using namespace pemra_sim;
-
-constexpr char bluez_name[] = "org.bluez";
 
 Glib::RefPtr<Gio::DBus::Connection> connect(const Options &options)
 {
@@ -49,24 +49,6 @@ struct RunState {
     int status = 0;
 };
 
-// giomm owns names only on the bus types it connects itself; the name is
-// wanted on the connection the objects live on.
-guint own_bluez_name(const Glib::RefPtr<Gio::DBus::Connection> &connection, RunState &state)
-{
-    auto acquired = [](GDBusConnection *, const gchar *name, gpointer) {
-        std::printf("pemra_sim: serving %s\n", name);
-        std::fflush(stdout);
-    };
-    auto lost = [](GDBusConnection *, const gchar *name, gpointer data) {
-        auto *run = static_cast<RunState *>(data);
-        std::fprintf(stderr, "pemra_sim: cannot own %s\n", name);
-        run->status = 1;
-        run->loop->quit();
-    };
-    return g_bus_own_name_on_connection(connection->gobj(), bluez_name, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
-                                        acquired, lost, &state, nullptr);
-}
-
 void quit_on_signals(RunState &state)
 {
     auto quit = [](gpointer data) -> gboolean {
@@ -81,20 +63,24 @@ int run(const Options &options)
 {
     Gio::init();
     const auto connection = connect(options);
+    RunState state{Glib::MainLoop::create(), 0};
+    BusName name(connection, [&state] {
+        state.status = 1;
+        state.loop->quit();
+    });
     const InterfaceCatalog catalog;
-    ObjectTree tree(connection, catalog);
+    Faults faults;
+    ObjectTree tree(connection, catalog, faults, name);
     EventLog log(options.log_capacity, options.verbose);
     KeyStore keys(options.key_store);
-    const SimContext context{connection, catalog, tree, log, keys};
+    const SimContext context{connection, catalog, tree, log, keys, faults};
     Simulator simulator(context, options.reader);
     const Control control(context, simulator);
     populate(simulator, options);
 
-    RunState state{Glib::MainLoop::create(), 0};
-    const guint owner = own_bluez_name(connection, state);
+    name.own();
     quit_on_signals(state);
     state.loop->run();
-    g_bus_unown_name(owner);
     return state.status;
 }
 

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "sim/bus_name.h"
+#include "sim/faults.h"
 #include "sim/interfaces.h"
 
 namespace pemra_sim {
@@ -16,12 +18,30 @@ const std::vector<Glib::ustring> standard_interfaces{iface::introspectable, ifac
 
 } // namespace
 
-ObjectTree::ObjectTree(const Glib::RefPtr<Gio::DBus::Connection> &connection, const InterfaceCatalog &catalog)
-    : connection_(connection), root_(connection, "/")
+ObjectTree::ObjectTree(const Glib::RefPtr<Gio::DBus::Connection> &connection, const InterfaceCatalog &catalog,
+                       Faults &faults, BusName &name)
+    : connection_(connection), faults_(faults), name_(name), root_(connection, "/")
 {
     root_.add_interface(catalog.get(iface::object_manager), {},
                         [this](const Glib::ustring &, const Glib::VariantContainerBase &,
-                               const Invocation &invocation) { invocation->return_value(managed_objects()); });
+                               const Invocation &invocation) { answer_managed_objects(invocation); });
+}
+
+void ObjectTree::answer_managed_objects(const Invocation &invocation)
+{
+    if (faults_.take(Fault::ManagedObjectsError))
+        return invocation->return_dbus_error(bluez_error::failed, "Objects unavailable");
+    if (faults_.take(Fault::ManagedObjectsWrongType)) {
+        // GDBus would check a return value against the method's description:
+        // the reply goes out as a message of its own.
+        auto reply = Gio::DBus::Message::create_method_reply(invocation->get_message());
+        reply->set_body(tuple({variant_string("no objects")}));
+        connection_->send_message(reply);
+        return;
+    }
+    if (const auto gap = faults_.take_parameter(Fault::NameGapMs))
+        name_.release_for(std::chrono::milliseconds(*gap));
+    invocation->return_value(managed_objects());
 }
 
 InterfaceMap ObjectTree::interfaces_of(const ExportedObject &object) const

@@ -10,10 +10,15 @@
 namespace pemra_sim {
 
 class InterfaceCatalog;
+class Faults;
+class BusName;
 
 class ObjectTree {
 public:
-    ObjectTree(const Glib::RefPtr<Gio::DBus::Connection> &connection, const InterfaceCatalog &catalog);
+    // `faults`: BlueZ's own, which may spoil the answers to GetManagedObjects
+    // or give up `name` before one.
+    ObjectTree(const Glib::RefPtr<Gio::DBus::Connection> &connection, const InterfaceCatalog &catalog,
+               Faults &faults, BusName &name);
 
     // The object stays owned by the caller, who removes it before it goes.
     void add(ExportedObject &object);
@@ -25,9 +30,12 @@ public:
     Glib::VariantContainerBase managed_objects() const;
 
 private:
+    void answer_managed_objects(const Invocation &invocation);
     void emit(const Glib::ustring &signal, const Glib::VariantContainerBase &args);
 
     Glib::RefPtr<Gio::DBus::Connection> connection_;
+    Faults &faults_;
+    BusName &name_;
     ExportedObject root_;
     std::map<Glib::ustring, ExportedObject *> objects_;
 };

@@ -73,8 +73,10 @@ errors come as com.tarvenk.PemraSim1.Error.Failed:
                                      all in one PropertiesChanged; values of
                                      an unexpected type read as false, 0 or
                                      empty for the stand-in itself
-  SetFault(o device, s name, i value)  see the faults below
-  ClearFaults(o device)
+  SetFault(o object, s name, i value)  see the faults below; the object
+                                     is a reader's device, or "/" for the
+                                     faults of BlueZ itself ("on /")
+  ClearFaults(o object)
   ForgetKeys(o device)               the reader forgets its long-term keys
   GetLog() -> a(sssay)               (event, source, detail, data) entries
   ClearLog()                         entries and counters

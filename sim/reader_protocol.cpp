@@ -190,6 +190,8 @@ Bytes ReaderProtocol::card_command(const Bytes &request)
     if (card_status_ != card_present)
         return {status_no_card};
     if (command == card_reset) {
+        if (faults_.take(Fault::EmptyAtr))
+            return {status_ok};
         const Bytes atr = card_->power_on();
         powered_ = !atr.empty();
         return powered_ ? ok_with(atr) : Bytes{status_no_card};

@@ -1,5 +1,6 @@
 // What every part of the stand-in shares: the bus, the interface
-// descriptions, the object tree, the log and the readers' key store.
+// descriptions, the object tree, the log, the readers' key store and the
+// faults of BlueZ itself (those of the readers are their own).
 #pragma once
 
 #include <giomm/dbusconnection.h>
@@ -10,6 +11,7 @@ class InterfaceCatalog;
 class ObjectTree;
 class EventLog;
 class KeyStore;
+class Faults;
 
 struct SimContext {
     Glib::RefPtr<Gio::DBus::Connection> connection;
@@ -17,6 +19,7 @@ struct SimContext {
     ObjectTree &tree;
     EventLog &log;
     KeyStore &keys;
+    Faults &faults;
 };
 
 } // namespace pemra_sim

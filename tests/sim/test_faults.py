@@ -237,6 +237,50 @@ class Faults(SimTestCase):
             self.control.set_fault("no-such-fault", 1)
 
 
+class CardFaults(SimTestCase):
+    def test_empty_atr_answers_the_next_reset_00_alone(self):
+        link = pemra_host.Link(self.host(self.new_reader())).connect(power_card=False)
+        self.control.set_fault("empty-atr", 1, link.gatt.device)
+        self.assertEqual(link.exchange(b"\x02\x01"), b"\x00")
+        self.assertEqual(link.exchange(b"\x02\x01")[:2], b"\x00\x3b")
+
+
+class BluezOwnFaults(SimTestCase):
+    """The faults of BlueZ itself, set on "/"."""
+
+    def get_managed_objects(self):
+        return pemra_host.managed_objects(self.control.connection)
+
+    def test_managed_objects_error_and_wrong_type_spoil_the_next_answers_only(self):
+        self.control.set_fault("managed-objects-error", 1, "/")
+        with self.assertRaisesRegex(dbus.DBusException, "org.bluez.Error.Failed"):
+            self.get_managed_objects()
+        self.control.set_fault("managed-objects-wrong-type", 1, "/")
+        manager = self.control.connection.get_object("org.bluez", "/")
+        self.assertEqual(manager.GetManagedObjects(dbus_interface="org.freedesktop.DBus.ObjectManager",
+                                                   signature=""), "no objects")
+        self.assertIn("/org/bluez/hci0", self.get_managed_objects())
+
+    def test_register_application_error_refuses_without_reading_the_application(self):
+        self.control.set_fault("register-application-error", 1, "/")
+        manager = dbus.Interface(self.control.connection.get_object("org.bluez", "/org/bluez/hci0"),
+                                 "org.bluez.GattManager1")
+        with self.assertRaisesRegex(dbus.DBusException, "Failed to register application"):
+            manager.RegisterApplication(dbus.ObjectPath("/app"), dbus.Dictionary({}, signature="sv"))
+        self.assertEqual(self.control.log("application-read"), [])
+
+    def test_name_gap_gives_up_the_name_before_the_answer_and_owns_it_again(self):
+        import stack
+        self.control.set_fault("name-gap-ms", 500, "/")
+        self.assertIn("/org/bluez/hci0", self.get_managed_objects())
+        self.assertFalse(stack.name_has_owner(self.bus.address, "org.bluez"))
+        pemra_host.run_until(lambda: stack.name_has_owner(self.bus.address, "org.bluez"), 5)
+        self.assertTrue(stack.name_has_owner(self.bus.address, "org.bluez"))
+        # Once only.
+        self.get_managed_objects()
+        self.assertTrue(stack.name_has_owner(self.bus.address, "org.bluez"))
+
+
 class KeyStoreFolder(SimTestCase):
     """With --key-store, a reader's keys outlive the program."""
 
