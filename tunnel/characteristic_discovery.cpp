@@ -1,7 +1,8 @@
 #include "tunnel/characteristic_discovery.h"
 
-#include <cstdio>
 #include <string_view>
+
+#include "bluez/diagnostics.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ CharacteristicPaths discover_characteristics(const ManagedObjects &obj_list, con
         if (!uuid || !uuid->starts_with(number_prefix) || uuid->size() <= number_prefix.size())
             continue;
         const int number = characteristic_number(*uuid);
-        std::printf("char %d %s\n", number, path.c_str());
+        print_out("char %d %s\n", number, path.c_str());
         if (number >= 0 && number < characteristic_slots)
             paths[static_cast<std::size_t>(number)] = path;
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "bluez/diagnostics.h"
 #include "tunnel/uncaught_error.h"
 
 namespace {
@@ -131,7 +132,7 @@ void PemraTunnelService::observe_proxies()
     // comes back knows neither the notifications nor the request under way.
     dev_->signal_bluez_gone().connect([weak] {
         if (auto tunnel = weak.lock()) {
-            std::printf("bluez gone\n");
+            print_out("bluez gone\n");
             tunnel->link_changed(false);
         }
     });
@@ -141,7 +142,7 @@ PemraTunnelService::~PemraTunnelService()
 {
     signal_status_received.clear();
     signal_disconnected.clear();
-    std::printf("tunnel service destruction\n");
+    print_out("tunnel service destruction\n");
     silence_timer_.disconnect();
     settle_timer_.disconnect();
 }
@@ -175,22 +176,25 @@ void PemraTunnelService::noti4_recv(const Glib::VariantBase &changed)
 void PemraTunnelService::noti8_recv()
 {
     const Bytes value = chars_[reader_status]->get_value();
-    std::printf("status noti: ");
-    for (std::uint8_t byte : value)
-        std::printf("%02x", byte);
-    std::printf("\n");
+    std::string hex;
+    for (std::uint8_t byte : value) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x", byte);
+        hex += digits;
+    }
+    print_out("status noti: %s\n", hex.c_str());
     signal_status_received.emit(value);
 }
 
 void PemraTunnelService::devprop_changed(const Glib::VariantBase &changed)
 {
-    std::printf("changed: %s\n", changed.print(true).c_str());
+    print_out("changed: %s\n", changed.print(true).c_str());
     GVariant *connected =
         g_variant_lookup_value(const_cast<GVariant *>(changed.gobj()), "Connected", G_VARIANT_TYPE_BOOLEAN);
     if (connected == nullptr)
         return;
     const Glib::VariantBase value(connected);
-    std::printf("connected: %s\n", value.print(true).c_str());
+    print_out("connected: %s\n", value.print(true).c_str());
     link_changed(g_variant_get_boolean(connected));
 }
 
