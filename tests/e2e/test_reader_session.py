@@ -5,18 +5,22 @@ import os
 import shutil
 import time
 
+import dbus
 from smartcard import scard
 
+import simctl
 import stack
 from driver_stack import DriverStackTestCase, wait_until
 
 SCARD_E_NOT_TRANSACTED = 0x80100016
+SCARD_W_UNPOWERED_CARD = 0x80100067
 SCARD_ATTR_MAXINPUT = 0x7A007
 IOCTL_VENDOR_RPC = 0xBB01
 GET_CHALLENGE = [0x00, 0x84, 0x00, 0x00, 0x08]
 READER_ADDRESS = "E1:A5:00:00:00:01"
 # The stand-in's first adapter: the reader keeps its keys per host adapter.
 HOST_ADDRESS = "00:1A:7D:DA:71:00"
+CHARACTERISTIC = "org.bluez.GattCharacteristic1"
 
 
 def echo(size):
@@ -293,3 +297,53 @@ class LongTermKeyFiles(SessionTestCase):
         self.reconnect_with_key_file(self.KEY + b"\xEE" * 8)
         self.assertEqual(self.control.log(event="key-exchange"), [])
         self.assertEqual(self.driver_key(), self.KEY + b"\xEE" * 8)
+
+
+class ResetAndStatusOddities(SessionTestCase):
+    def status_characteristic(self):
+        root = self.control.connection.get_object(simctl.BLUEZ, "/")
+        objects = root.GetManagedObjects(dbus_interface="org.freedesktop.DBus.ObjectManager")
+        return next(str(path) for path, interfaces in objects.items()
+                    if str(interfaces.get(CHARACTERISTIC, {}).get("UUID", "")).startswith("00000008"))
+
+    def notify_status(self, value):
+        """The reader's status characteristic notifies `value`."""
+        self.control.set_properties(self.status_characteristic(), CHARACTERISTIC, {"Value": dbus.ByteArray(value)})
+        wait_until(lambda: f"status noti: {value.hex()}" in self.driver_log(), what="the notification")
+
+    def reinsert_card(self):
+        self.control.remove_card()
+        wait_until(lambda: not self.card_present(), what="the card to go")
+        self.control.insert_card()
+        self.wait_for_card()
+
+    def test_a_reset_answered_00_alone_gives_no_atr_and_a_mute_card(self):
+        self.wait_for_card()
+        self.control.set_fault("empty-atr", -1)
+        self.addCleanup(self.control.clear_faults)
+        self.control.clear_log()
+        self.reinsert_card()
+        rc, _, _ = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_SHARED,
+                                      scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
+        self.assertEqual(rc & 0xFFFFFFFF, SCARD_W_UNPOWERED_CARD)
+        _, states = scard.SCardGetStatusChange(self.context, 0, [(self.reader, scard.SCARD_STATE_UNAWARE)])
+        self.assertTrue(states[0][1] & scard.SCARD_STATE_MUTE)
+        self.assertIn(b"\x02\x01", self.requests())
+        self.assertEqual({entry.data for entry in self.control.log(event="reply")}, {b"\x00"})
+        self.control.clear_faults()
+        self.reinsert_card()
+        rc, response = self.transmit(GET_CHALLENGE)
+        self.assertEqual((rc, response[-2:]), (0, [0x90, 0x00]))
+
+    def test_status_notifications_of_one_byte_or_of_another_kind_are_ignored(self):
+        self.wait_for_card()
+        changes = self.count_in_driver_log("status changed")
+        for value in (b"\x01", b"\x02\x02", b"\x00\x02"):
+            self.notify_status(value)
+        self.assertTrue(self.card_present())
+        self.assertEqual(self.count_in_driver_log("status changed"), changes)
+        # One of the right kind counts at once.
+        self.notify_status(b"\x01\x02")
+        wait_until(lambda: not self.card_present(), what="the card to go")
+        self.control.insert_card()
+        self.wait_for_card()
