@@ -13,10 +13,10 @@ Glib::VariantContainerBase tuple_of(std::vector<Glib::VariantBase> values)
 
 } // namespace
 
-Glib::RefPtr<Gio::DBus::InterfaceInfo> parse_interface(const char *xml)
+const Glib::RefPtr<Gio::DBus::InterfaceInfo> &parse_interface(const char *xml)
 {
     Glib::RefPtr<Gio::DBus::NodeInfo> node = Gio::DBus::NodeInfo::create_for_xml(xml);
-    return Glib::wrap(node->gobj()->interfaces[0], true);
+    return *new Glib::RefPtr<Gio::DBus::InterfaceInfo>(Glib::wrap(node->gobj()->interfaces[0], true));
 }
 
 BluezProxy::BluezProxy(const Glib::RefPtr<Gio::DBus::Connection> &connection, const Glib::ustring &object_path,

@@ -71,5 +71,7 @@ private:
     gulong name_owner_handler_ = 0;
 };
 
-// Parses an introspection record holding one interface.
-Glib::RefPtr<Gio::DBus::InterfaceInfo> parse_interface(const char *xml);
+// Parses an introspection record holding one interface, for a static of its
+// user. The result is never destroyed, not even when the process exits: the
+// worker thread, which nothing stops, may still be making proxies then.
+const Glib::RefPtr<Gio::DBus::InterfaceInfo> &parse_interface(const char *xml);

@@ -39,7 +39,7 @@ constexpr int device_property_timeout_ms = 120000;
 
 const Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface_info()
 {
-    static const auto info = parse_interface(interface_xml);
+    static const auto &info = parse_interface(interface_xml);
     return info;
 }
 

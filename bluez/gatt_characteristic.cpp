@@ -25,7 +25,7 @@ constexpr char interface_xml[] = R"(<node>
 
 const Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface_info()
 {
-    static const auto info = parse_interface(interface_xml);
+    static const auto &info = parse_interface(interface_xml);
     return info;
 }
 
