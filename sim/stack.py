@@ -8,6 +8,7 @@ which the driver reaches through DBUS_SYSTEM_BUS_ADDRESS.
 """
 
 import os
+import re
 import shlex
 import signal
 import socket
@@ -20,6 +21,11 @@ READER_NAME = "Pemra BLE Reader"
 DBUS_DAEMON = "dbus-daemon"
 SIM_BUS_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pemra-sim-bus.conf")
 BLUEZ_NAME = "org.bluez"
+# Libraries that the daemon alone preloads, such as the sanitizer runtime
+# that a sanitized driver needs (the build sets it for its end-to-end tests).
+PCSCD_PRELOAD_VARIABLE = "PEMRA_PCSCD_PRELOAD"
+# The first line of an AddressSanitizer, LeakSanitizer or UBSan report.
+SANITIZER_REPORT = re.compile(r"^==\d+==ERROR: \w+Sanitizer|: runtime error: ", re.MULTILINE)
 
 
 def _wait_for(predicate, timeout, what):
@@ -79,8 +85,11 @@ class PrivatePcscd:
     def _command(self, conf_dir):
         # LISTEN_PID must be pcscd's own pid: bash, unshare and the inner bash
         # all exec, so the pid of the outer bash is the daemon's (valgrind
-        # as a wrapper keeps it too: it runs the daemon in its own process).
-        daemon = " ".join(shlex.quote(word) for word in [*self.wrapper, PCSCD])
+        # as a wrapper keeps it too: it runs the daemon in its own process;
+        # so does env, which sets the preload for the daemon alone).
+        preload = os.environ.get(PCSCD_PRELOAD_VARIABLE)
+        launcher = ["env", f"LD_PRELOAD={preload}"] if preload else []
+        daemon = " ".join(shlex.quote(word) for word in [*self.wrapper, *launcher, PCSCD])
         inner = f"mount -t tmpfs none /run && exec {daemon} -f -d -c {conf_dir}"
         namespaces = "--mount --propagation private"
         if self.hostname:
@@ -144,6 +153,16 @@ class PrivatePcscd:
         return total
 
     def stop(self, timeout=10):
+        """Ends the daemon and returns its exit status; raises SanitizerReport
+        instead if a sanitized driver reported an error or a leak in it."""
+        status = self._end(timeout)
+        log = self.log() if self.process else ""
+        report = SANITIZER_REPORT.search(log)
+        if report:
+            raise SanitizerReport(log[log.rfind("\n", 0, report.start()) + 1:])
+        return status
+
+    def _end(self, timeout):
         """SIGINT makes pcscd close its readers before it exits."""
         if not self.alive():
             return self.process.returncode if self.process else None
@@ -168,6 +187,10 @@ class PrivatePcscd:
                 client.connect(self.socket_path)
         except OSError:
             pass
+
+
+class SanitizerReport(Exception):
+    """A sanitizer's report from the daemon's log: an error in the driver."""
 
 
 def make_workdir(prefix="pemra-"):

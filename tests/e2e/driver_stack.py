@@ -46,12 +46,14 @@ class DriverStackTestCase(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         scard.SCardReleaseContext(cls.context)
-        cls.pcscd.stop()
-        if cls.control:
-            cls.control.close()
-        cls.sim.stop()
-        cls.bus.stop()
-        shutil.rmtree(cls.workdir, ignore_errors=True)
+        try:
+            cls.pcscd.stop()
+        finally:
+            if cls.control:
+                cls.control.close()
+            cls.sim.stop()
+            cls.bus.stop()
+            shutil.rmtree(cls.workdir, ignore_errors=True)
 
     def run(self, result=None):
         outcome = super().run(result)
