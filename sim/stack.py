@@ -226,16 +226,35 @@ def _stop_process(process, timeout=10):
 
 class PrivateBus:
     """A dbus-daemon of our own listening on <workdir>/bus: the system bus of
-    the driver and of pemra_sim, with everything allowed."""
+    the driver and of pemra_sim, with everything allowed. `services`: bus
+    name -> command, names that the bus starts on demand."""
 
-    def __init__(self, workdir):
+    def __init__(self, workdir, services=None):
+        self.workdir = workdir
+        self.services = dict(services or {})
         self.socket_path = os.path.join(workdir, "bus")
         self.address = f"unix:path={self.socket_path}"
         self.process = None
 
+    def _config(self):
+        if not self.services:
+            return SIM_BUS_CONFIG
+        folder = os.path.join(self.workdir, "services")
+        os.makedirs(folder, exist_ok=True)
+        for name, command in self.services.items():
+            with open(os.path.join(folder, f"{name}.service"), "w") as service:
+                service.write(f"[D-BUS Service]\nName={name}\nExec={command}\n")
+        config = os.path.join(self.workdir, "bus.conf")
+        with open(config, "w") as conf:
+            conf.write('<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"\n'
+                       ' "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">\n'
+                       f"<busconfig>\n  <include>{SIM_BUS_CONFIG}</include>\n"
+                       f"  <servicedir>{folder}</servicedir>\n</busconfig>\n")
+        return config
+
     def start(self, timeout=10):
         self.process = subprocess.Popen(
-            [DBUS_DAEMON, f"--config-file={SIM_BUS_CONFIG}", "--nofork", "--print-address",
+            [DBUS_DAEMON, f"--config-file={self._config()}", "--nofork", "--print-address",
              f"--address={self.address}"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         # The daemon prints its address once it listens.

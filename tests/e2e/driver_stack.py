@@ -29,14 +29,16 @@ PCSCD_WORKDIR = stack.make_workdir("pemra-e2e-pcscd-")
 
 class DriverStackTestCase(unittest.TestCase):
     sim_args = ()
+    bus_services = {}  # see stack.PrivateBus
     pcscd_hostname = None  # the machine's own
 
     @classmethod
     def setUpClass(cls):
         cls.workdir = stack.make_workdir("pemra-e2e-")
-        cls.bus = stack.PrivateBus(cls.workdir).start()
+        cls.bus = stack.PrivateBus(cls.workdir, cls.bus_services).start()
         cls.sim = stack.PemraSim(os.environ["PEMRA_SIM"], cls.bus, cls.workdir, cls.sim_args).start()
         cls.control = simctl.SimControl(cls.bus.address)
+        cls.before_pcscd()
         cls.pcscd = stack.PrivatePcscd(os.environ["PEMRA_DRIVER"], PCSCD_WORKDIR, env=cls.bus.environ(),
                                        hostname=cls.pcscd_hostname).start()
         rc, cls.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
@@ -54,6 +56,10 @@ class DriverStackTestCase(unittest.TestCase):
             cls.sim.stop()
             cls.bus.stop()
             shutil.rmtree(cls.workdir, ignore_errors=True)
+
+    @classmethod
+    def before_pcscd(cls):
+        """Runs once the stand-in serves, before pcscd starts."""
 
     def run(self, result=None):
         outcome = super().run(result)

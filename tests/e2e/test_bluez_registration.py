@@ -73,6 +73,12 @@ class RegistrationWithTwoAdapters(DriverStackTestCase):
 class RescanOnDeviceChanges(DriverStackTestCase):
     sim_args = ("--disconnected",)
 
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # The worker listens to BlueZ's signals from before its first scan on.
+        wait_until(lambda: "not connected" in cls.pcscd.log(), what="the first scan")
+
     def settle(self):
         """Waits until the driver has printed the device change it got."""
         props = self.count_in_driver_log("props: ")
@@ -148,3 +154,66 @@ class BusAppearingAfterStart(DriverStackTestCase):
         type(self).control = simctl.SimControl(self.bus.address)
         wait_until(lambda: self.control.applications(), what="the registration after the bus appeared")
         self.assertEqual(self.control.applications()[0][2], APPLICATION_PATH)
+
+
+class RegistrationTestCase(DriverStackTestCase):
+    """BlueZ's own faults set before pcscd starts, for the registration."""
+    faults_at_start = ()  # (fault, value) on "/"
+
+    @classmethod
+    def before_pcscd(cls):
+        for fault, value in cls.faults_at_start:
+            cls.control.set_fault(fault, value, "/")
+
+    def card_present(self):
+        rc, states = scard.SCardGetStatusChange(self.context, 0, [(self.reader, scard.SCARD_STATE_UNAWARE)])
+        return rc == 0 and bool(states[0][1] & scard.SCARD_STATE_PRESENT)
+
+    def wait_for_line(self, line):
+        wait_until(lambda: line in self.driver_log().splitlines(), what=repr(line))
+
+
+class ObjectQueryRefused(RegistrationTestCase):
+    faults_at_start = (("managed-objects-error", 1),)
+
+    def test_is_reported_and_the_first_scan_still_takes_the_reader(self):
+        self.wait_for_line("registering to all adapters failed: "
+                           "GDBus.Error:org.bluez.Error.Failed: Objects unavailable")
+        wait_until(self.card_present, what="the card")
+        self.assertEqual(self.control.applications(), [])
+
+
+class ObjectQueryAnsweredWithAString(RegistrationTestCase):
+    faults_at_start = (("managed-objects-wrong-type", 1),)
+
+    def test_is_reported_and_the_first_scan_still_takes_the_reader(self):
+        self.wait_for_line("registering to all adapters failed: Method \u201cGetManagedObjects\u201d returned "
+                           "type \u201c(s)\u201d, but expected \u201c(a{oa{sa{sv}}})\u201d")
+        wait_until(self.card_present, what="the card")
+        self.assertEqual(self.control.applications(), [])
+
+
+class RegistrationRefusedByOneAdapter(RegistrationTestCase):
+    sim_args = ("--adapters", "2")
+    faults_at_start = (("register-application-error", 1),)
+
+    def test_goes_unnoticed_and_the_other_adapter_has_the_application(self):
+        wait_until(lambda: len(self.control.log(event="register-application")) == 2, what="two registrations")
+        wait_until(lambda: len(self.control.applications()) == 1, what="one application")
+        wait_until(self.card_present, what="the card")
+        self.assertNotIn("cannot register", self.driver_log())
+
+
+class BluezGoneWhileRegistering(RegistrationTestCase):
+    """BlueZ answers the object query, then leaves and cannot be started
+    until it comes back 1.5 s later."""
+    bus_services = {"org.bluez": "/bin/false"}
+    faults_at_start = (("name-gap-ms", 1500),)
+
+    def test_the_adapter_is_reported_and_a_later_rescan_takes_the_reader(self):
+        self.wait_for_line("cannot register at /org/bluez/hci0: Error calling StartServiceByName for org.bluez: "
+                           "Process org.bluez exited with status 1")
+        wait_until(lambda: stack.name_has_owner(self.bus.address, simctl.BLUEZ), what="BlueZ back")
+        self.assertTrue(self.pcscd.alive())
+        self.control.set_paired(True)
+        wait_until(self.card_present, what="the card")
