@@ -109,6 +109,7 @@ class SimControl:
 
     # Faults
     def set_fault(self, name, value=1, device=DEFAULT_READER):
+        """On a reader's device, or on "/" for BlueZ's own faults."""
         self.control.SetFault(dbus.ObjectPath(device), name, dbus.Int32(value))
 
     def clear_faults(self, device=DEFAULT_READER):
