@@ -61,6 +61,20 @@ class DriverStackTestCase(unittest.TestCase):
     def before_pcscd(cls):
         """Runs once the stand-in serves, before pcscd starts."""
 
+    @classmethod
+    def card_present(cls):
+        rc, states = scard.SCardGetStatusChange(cls.context, 0, [(cls.reader, scard.SCARD_STATE_UNAWARE)])
+        return rc == 0 and bool(states[0][1] & scard.SCARD_STATE_PRESENT)
+
+    def on_direct_connection(self, call):
+        """call(card) on a connection to the reader that needs no card."""
+        rc, card, _ = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_DIRECT, 0)
+        self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
+        try:
+            return call(card)
+        finally:
+            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+
     def run(self, result=None):
         outcome = super().run(result)
         if result is not None and not result.wasSuccessful():

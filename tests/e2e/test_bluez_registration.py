@@ -120,10 +120,6 @@ class RescanOnDeviceChanges(DriverStackTestCase):
 class UnpairedReader(DriverStackTestCase):
     sim_args = ("--unpaired",)
 
-    def card_present(self):
-        rc, states = scard.SCardGetStatusChange(self.context, 0, [(self.reader, scard.SCARD_STATE_UNAWARE)])
-        return rc == 0 and bool(states[0][1] & scard.SCARD_STATE_PRESENT)
-
     def test_is_skipped_until_it_pairs_and_then_taken(self):
         wait_until(lambda: "device not paired" in self.driver_log(), what="the skipped reader")
         self.assertEqual([entry for entry in self.control.log() if entry.event == "start-notify"], [])
@@ -164,10 +160,6 @@ class RegistrationTestCase(DriverStackTestCase):
     def before_pcscd(cls):
         for fault, value in cls.faults_at_start:
             cls.control.set_fault(fault, value, "/")
-
-    def card_present(self):
-        rc, states = scard.SCardGetStatusChange(self.context, 0, [(self.reader, scard.SCARD_STATE_UNAWARE)])
-        return rc == 0 and bool(states[0][1] & scard.SCARD_STATE_PRESENT)
 
     def wait_for_line(self, line):
         wait_until(lambda: line in self.driver_log().splitlines(), what=repr(line))

@@ -23,10 +23,6 @@ def echo(data):
 
 
 class TenThousandApdus(DriverStackTestCase):
-    def card_present(self):
-        rc, states = scard.SCardGetStatusChange(self.context, 0, [(self.reader, scard.SCARD_STATE_UNAWARE)])
-        return rc == 0 and bool(states[0][1] & scard.SCARD_STATE_PRESENT)
-
     def failures_in(self, card, protocol, first, count):
         failures = []
         for i in range(first, first + count):

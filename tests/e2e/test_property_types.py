@@ -52,18 +52,9 @@ class UnexpectedPropertyTypes(DriverStackTestCase):
                 return str(path)
         raise LookupError(name)
 
-    def card_present(self):
-        rc, states = scard.SCardGetStatusChange(self.context, 0, [(self.reader, scard.SCARD_STATE_UNAWARE)])
-        return rc == 0 and bool(states[0][1] & scard.SCARD_STATE_PRESENT)
-
     def address_attribute(self):
-        rc, card, _ = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_DIRECT, 0)
-        self.assertEqual(rc, 0)
-        try:
-            rc, value = scard.SCardGetAttrib(card, VENDOR_ATTR_IEEE)
-            return bytes(value) if rc == 0 else None
-        finally:
-            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+        rc, value = self.on_direct_connection(lambda card: scard.SCardGetAttrib(card, VENDOR_ATTR_IEEE))
+        return bytes(value) if rc == 0 else None
 
     def rescan_with_readiness_true(self, except_for=None):
         """Paired and ServicesResolved announced true: a rescan."""

@@ -30,10 +30,6 @@ def echo(size):
 
 
 class SessionTestCase(DriverStackTestCase):
-    def card_present(self):
-        rc, states = scard.SCardGetStatusChange(self.context, 0, [(self.reader, scard.SCARD_STATE_UNAWARE)])
-        return rc == 0 and bool(states[0][1] & scard.SCARD_STATE_PRESENT)
-
     def wait_for_card(self):
         wait_until(self.card_present, timeout=10, what="the card")
 
@@ -58,22 +54,12 @@ class SessionTestCase(DriverStackTestCase):
             scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
 
     def vendor_rpc(self, message):
-        rc, card, _ = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_DIRECT, 0)
-        self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
-        try:
-            return scard.SCardControl(card, IOCTL_VENDOR_RPC, message)
-        finally:
-            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+        return self.on_direct_connection(lambda card: scard.SCardControl(card, IOCTL_VENDOR_RPC, message))
 
     def max_input(self):
         """SCARD_ATTR_MAXINPUT, or None when the driver reports none."""
-        rc, card, _ = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_DIRECT, 0)
-        self.assertEqual(rc, 0)
-        try:
-            rc, value = scard.SCardGetAttrib(card, SCARD_ATTR_MAXINPUT)
-            return int.from_bytes(bytes(value), "little") if rc == 0 else None
-        finally:
-            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+        rc, value = self.on_direct_connection(lambda card: scard.SCardGetAttrib(card, SCARD_ATTR_MAXINPUT))
+        return int.from_bytes(bytes(value), "little") if rc == 0 else None
 
     def writes(self):
         return [entry for entry in self.control.log() if entry.event.startswith("write")]

@@ -33,11 +33,6 @@ class CardThroughPcscd(DriverStackTestCase):
         wait_until(lambda: cls.card_present(), timeout=10, what="the card")
         cls.present_after = time.monotonic() - cls.connected_at
 
-    @classmethod
-    def card_present(cls):
-        rc, states = scard.SCardGetStatusChange(cls.context, 0, [(cls.reader, scard.SCARD_STATE_UNAWARE)])
-        return rc == 0 and bool(states[0][1] & scard.SCARD_STATE_PRESENT)
-
     def connect(self):
         rc, card, protocol = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_SHARED,
                                                 scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
