@@ -39,7 +39,7 @@ void ObjectTree::answer_managed_objects(const Invocation &invocation)
         connection_->send_message(reply);
         return;
     }
-    if (const auto gap = faults_.take_parameter(Fault::NameGapMs))
+    if (const auto gap = faults_.take_parameter(Fault::NameGapMs); gap && *gap > 0)
         name_.release_for(std::chrono::milliseconds(*gap));
     invocation->return_value(managed_objects());
 }
