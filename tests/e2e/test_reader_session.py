@@ -211,7 +211,7 @@ class CardStatusDuringTheSetUp(SessionTestCase):
 
     def test_a_status_received_during_the_set_up_is_signalled_once_at_its_end(self):
         # Slow replies give the test time to look inside the set-up.
-        self.control.set_fault("reply-delay-ms", 300)
+        self.control.set_fault("reply-delay-ms", 500)
         self.addCleanup(self.control.clear_faults)
         self.control.set_connected(True)
         wait_until(lambda: b"\x04" in [request[:1] for request in self.requests()], what="the host name")
