@@ -138,15 +138,12 @@ class RoundTripClient:
 
 
 def timed_run(client, pcscd, apdu, count, warmup):
-    """Warm-up, then `count` APDUs with pcscd's CPU time and the driver
-    thread's around them."""
+    """Warm-up, then `count` APDUs with pcscd's CPU time around them."""
     if warmup:
         client.run(apdu, warmup)
-    cpu, worker = pcscd.cpu_seconds(), pcscd.cpu_seconds("pemra-worker")
+    cpu = pcscd.cpu_seconds()
     result = client.run(apdu, count)
-    done = max(result["count"], 1)
-    result["pcscd_ms_per_1000"] = (pcscd.cpu_seconds() - cpu) * 1e6 / done
-    result["worker_us_per_apdu"] = (pcscd.cpu_seconds("pemra-worker") - worker) * 1e6 / done
+    result["pcscd_ms_per_1000"] = (pcscd.cpu_seconds() - cpu) * 1e6 / max(result["count"], 1)
     return result
 
 
@@ -351,6 +348,8 @@ def time_to_card(our, connects, with_key):
     its "Card Removed From" line, which the removal's wait returned with."""
     from smartcard import scard
     rc, context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
+    if rc != scard.SCARD_S_SUCCESS:
+        raise RuntimeError(f"SCardEstablishContext: {scard.SCardGetErrorMessage(rc)}")
     reader = stack.wait_for_reader(context)
     key_file = os.path.join(our.build, "keys", READER_ADDRESS)
     try:
@@ -446,6 +445,22 @@ def measure_ours(build, workdir, plan, report):
         our.stop()
 
 
+def start_vicc(port, env, timeout=15):
+    """vicc as vpcd's card; it gives up at once when vpcd does not listen
+    yet (pcscd loads the driver after it has started), so try again."""
+    deadline = time.monotonic() + timeout
+    while True:
+        vicc = subprocess.Popen(["/usr/bin/python3", VICC, "-t", "iso7816", "-H", "127.0.0.1", "-P", str(port)],
+                                env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        try:
+            vicc.wait(3)
+        except subprocess.TimeoutExpired:
+            return vicc  # connected: it runs until vpcd goes away
+        if time.monotonic() > deadline:
+            raise RuntimeError("vicc could not connect to vpcd")
+
+
 def measure_anchor(build, workdir, largest, plan, report):
     os.makedirs(workdir)
     port = free_port_pair()
@@ -456,10 +471,7 @@ def measure_anchor(build, workdir, largest, plan, report):
     os.makedirs(crypto)
     os.symlink(CRYPTODOME, os.path.join(crypto, "Crypto"))
     env = dict(os.environ, LD_PRELOAD=shim, PYTHONPATH=f"{VICC_MODULES}:{crypto}")
-    time.sleep(0.5)  # vpcd listens once pcscd has loaded it
-    vicc = subprocess.Popen(["/usr/bin/python3", VICC, "-t", "iso7816", "-H", "127.0.0.1", "-P", str(port)],
-                            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
+    vicc = start_vicc(port, env)
     try:
         client = RoundTripClient(os.path.join(build, "bench", "pemra_apdu_round_trip"), ANCHOR_READER,
                                  pcscd.socket_path)
@@ -483,7 +495,7 @@ def print_report(report, plan):
     print(f"1. APDU round trip through pcscd (µs; ours with the stand-in, notify {SMALL_NOTIFY} and "
           f"{LARGE_NOTIFY} bytes; anchor: vpcd + vicc, TCP_NODELAY; ratio: median ours / anchor)")
     print(f"{'shape':<16}{'stack':<14}{'median':>9}{'p90':>9}{'p99':>9}{'APDU/s':>9}{'pcscd ms/1000':>15}"
-          f"{'ratio':>8}{'target':>8}")
+          f"{'answer B':>10}{'ratio':>8}{'target':>8}")
     for name, _, _ in shapes(largest):
         anchor = report["anchor"][name]
         target = 1.5 if name == "5 B" else 2.0
@@ -492,11 +504,11 @@ def print_report(report, plan):
                            ("anchor", anchor)):
             ratio = f"{row['median_us'] / anchor['median_us']:.2f}" if label != "anchor" else ""
             print(f"{name:<16}{label:<14}{row['median_us']:>9.0f}{row['p90_us']:>9.0f}{row['p99_us']:>9.0f}"
-                  f"{row['per_s']:>9.0f}{row['pcscd_ms_per_1000']:>15.1f}{ratio:>8}"
+                  f"{row['per_s']:>9.0f}{row['pcscd_ms_per_1000']:>15.1f}{row['response_bytes']:>10.0f}{ratio:>8}"
                   f"{'<= ' + str(target) if label != 'anchor' else '':>8}")
     print(f"   (largest APDU: SCARD_ATTR_MAXINPUT {largest}; the anchor reports "
-          f"{report['anchor_max_input'] or 'none'} and gets the same APDUs; its card answers ECHO with "
-          "6D 00 / 6E 00 only)")
+          f"{report['anchor_max_input'] or 'none'} and gets the same APDUs; its card has no ECHO and answers "
+          "with a status word only)")
     print()
     print("2. Radio cost per APDU: measured / protocol minimum")
     print(f"{'shape':<16}{'notify':>7}{'framing':>9}{'writes':>11}{'reads':>9}{'notifs':>11}{'D-Bus msgs':>13}"
