@@ -202,10 +202,10 @@ class BluezGoneWhileRegistering(RegistrationTestCase):
     bus_services = {"org.bluez": "/bin/false"}
     faults_at_start = (("name-gap-ms", 1500),)
 
-    def test_the_adapter_is_reported_and_a_later_rescan_takes_the_reader(self):
+    def test_the_adapter_is_reported_and_bluez_back_gets_the_application_and_the_reader_is_taken(self):
         self.wait_for_line("cannot register at /org/bluez/hci0: Error calling StartServiceByName for org.bluez: "
                            "Process org.bluez exited with status 1")
         wait_until(lambda: stack.name_has_owner(self.bus.address, simctl.BLUEZ), what="BlueZ back")
         self.assertTrue(self.pcscd.alive())
-        self.control.set_paired(True)
+        wait_until(self.control.applications, what="the registration once BlueZ is back")
         wait_until(self.card_present, what="the card")
