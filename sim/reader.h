@@ -1,5 +1,7 @@
 // One simulated Pemra reader: its BlueZ objects, its end of the tunnel, its
-// message protocol with the card, and its fault switches.
+// message protocol with the card, its radio link (what it sends waits for a
+// connection event when a connection interval is set) and its fault
+// switches.
 #pragma once
 
 #include <string>
