@@ -248,6 +248,9 @@ class LongTermKeyFiles(SessionTestCase):
         return os.path.join(self.reader_keys, READER_ADDRESS, HOST_ADDRESS)
 
     def reconnect_with_key_file(self, content):
+        # The session of the class's start must be over before the log is
+        # cleared, or its late requests would come first in it.
+        self.wait_for_card()
         self.control.set_connected(False)
         wait_until(lambda: not self.card_present(), what="the card to go")
         self.control.forget_keys()
