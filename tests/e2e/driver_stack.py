@@ -31,31 +31,43 @@ class DriverStackTestCase(unittest.TestCase):
     sim_args = ()
     bus_services = {}  # see stack.PrivateBus
     pcscd_hostname = None  # the machine's own
+    # False: pcscd starts the driver before the bus and BlueZ exist; the test
+    # brings them up with start_bus_and_bluez().
+    bus_at_start = True
 
     @classmethod
     def setUpClass(cls):
+        # Class cleanups run even when this set-up fails half-way, so that no
+        # daemon outlives the test; they run in reverse order.
         cls.workdir = stack.make_workdir("pemra-e2e-")
-        cls.bus = stack.PrivateBus(cls.workdir, cls.bus_services).start()
-        cls.sim = stack.PemraSim(os.environ["PEMRA_SIM"], cls.bus, cls.workdir, cls.sim_args).start()
-        cls.control = simctl.SimControl(cls.bus.address)
-        cls.before_pcscd()
+        cls.addClassCleanup(shutil.rmtree, cls.workdir, ignore_errors=True)
+        cls.bus = stack.PrivateBus(cls.workdir, cls.bus_services)
+        cls.addClassCleanup(cls.bus.stop)
+        cls.sim = stack.PemraSim(os.environ["PEMRA_SIM"], cls.bus, cls.workdir, cls.sim_args)
+        cls.addClassCleanup(cls.sim.stop)
+        cls.control = None
+        cls.addClassCleanup(cls.close_control)
+        if cls.bus_at_start:
+            cls.start_bus_and_bluez()
+            cls.before_pcscd()
         cls.pcscd = stack.PrivatePcscd(os.environ["PEMRA_DRIVER"], PCSCD_WORKDIR, env=cls.bus.environ(),
                                        hostname=cls.pcscd_hostname).start()
+        cls.addClassCleanup(cls.pcscd.stop)
         rc, cls.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
         assert rc == 0
+        cls.addClassCleanup(scard.SCardReleaseContext, cls.context)
         cls.reader = stack.wait_for_reader(cls.context)
 
     @classmethod
-    def tearDownClass(cls):
-        scard.SCardReleaseContext(cls.context)
-        try:
-            cls.pcscd.stop()
-        finally:
-            if cls.control:
-                cls.control.close()
-            cls.sim.stop()
-            cls.bus.stop()
-            shutil.rmtree(cls.workdir, ignore_errors=True)
+    def close_control(cls):
+        if cls.control:
+            cls.control.close()
+
+    @classmethod
+    def start_bus_and_bluez(cls):
+        cls.bus.start()
+        cls.sim.start()
+        cls.control = simctl.SimControl(cls.bus.address)
 
     @classmethod
     def before_pcscd(cls):

@@ -1,14 +1,11 @@
 """The driver in pcscd registers its GATT application with BlueZ's adapters,
 serves it to BlueZ, and rescans when a reader may have become ready."""
 
-import os
-
 import dbus
-from smartcard import scard
 
 import simctl
 import stack
-from driver_stack import PCSCD_WORKDIR, DriverStackTestCase, wait_until
+from driver_stack import DriverStackTestCase, wait_until
 
 PEMRA_UUID = "723e2ee5-f0aa-4f13-a557-6b3f0e916803"
 PROFILE_PATH = "/com/tarvenk/pemraprofile"
@@ -131,23 +128,11 @@ class UnpairedReader(DriverStackTestCase):
 class BusAppearingAfterStart(DriverStackTestCase):
     """pcscd starts the driver before the bus exists; its presence poll
     retries the start until the bus and BlueZ answer."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.workdir = stack.make_workdir("pemra-e2e-")
-        cls.bus = stack.PrivateBus(cls.workdir)
-        cls.pcscd = stack.PrivatePcscd(os.environ["PEMRA_DRIVER"], PCSCD_WORKDIR, env=cls.bus.environ()).start()
-        rc, cls.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
-        assert rc == 0
-        cls.reader = stack.wait_for_reader(cls.context)
-        cls.sim = stack.PemraSim(os.environ["PEMRA_SIM"], cls.bus, cls.workdir)
-        cls.control = None
+    bus_at_start = False
 
     def test_the_next_presence_poll_completes_the_start(self):
         wait_until(lambda: "error registering profile" in self.driver_log(), what="the failed start")
-        self.bus.start()
-        self.sim.start()
-        type(self).control = simctl.SimControl(self.bus.address)
+        self.start_bus_and_bluez()
         wait_until(lambda: self.control.applications(), what="the registration after the bus appeared")
         self.assertEqual(self.control.applications()[0][2], APPLICATION_PATH)
 

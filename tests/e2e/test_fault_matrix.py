@@ -16,8 +16,7 @@ import dbus
 from smartcard import scard
 
 import simctl
-import stack
-from driver_stack import PCSCD_WORKDIR, DriverStackTestCase, wait_until
+from driver_stack import DriverStackTestCase, wait_until
 
 SCARD_S_SUCCESS = 0
 SCARD_E_NOT_TRANSACTED = 0x80100016
@@ -102,16 +101,12 @@ class MatrixTestCase(DriverStackTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        wait_until(cls.card_present, timeout=15, what="the card")
+        if cls.bus_at_start:
+            wait_until(cls.card_present, timeout=15, what="the card")
 
     def tearDown(self):
         if self.control:
             self.control.clear_faults()
-
-    @classmethod
-    def card_present(cls):
-        rc, states = scard.SCardGetStatusChange(cls.context, 0, [(cls.reader, scard.SCARD_STATE_UNAWARE)])
-        return rc == 0 and bool(states[0][1] & scard.SCARD_STATE_PRESENT)
 
     def wait_for_card(self, timeout=15):
         wait_until(self.card_present, timeout=timeout, what="the card")
@@ -502,24 +497,12 @@ class BluezComingBack(MatrixTestCase):
 class BusAppearingLate(MatrixTestCase):
     """The bus and BlueZ appear after pcscd has started the driver (the
     registration itself: e2e_bluez_registration)."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.workdir = stack.make_workdir("pemra-e2e-")
-        cls.bus = stack.PrivateBus(cls.workdir)
-        cls.pcscd = stack.PrivatePcscd(os.environ["PEMRA_DRIVER"], PCSCD_WORKDIR, env=cls.bus.environ()).start()
-        rc, cls.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
-        assert rc == 0
-        cls.reader = stack.wait_for_reader(cls.context)
-        cls.sim = stack.PemraSim(os.environ["PEMRA_SIM"], cls.bus, cls.workdir)
-        cls.control = None
+    bus_at_start = False
 
     def test_the_presence_poll_completes_the_start_and_the_card_works(self):
         wait_until(lambda: "error registering profile" in self.driver_log(), what="the failed start")
         observed = code_name(self.connect()[0])
-        self.bus.start()
-        self.sim.start()
-        type(self).control = simctl.SimControl(self.bus.address)
+        self.start_bus_and_bluez()
         self.record("9 bus absent at start, then there", "SCARD_E_NO_SMARTCARD", observed, self.apdu_works())
 
 
