@@ -2,7 +2,10 @@
 
 #include <glibmm/main.h>
 
+#include <malloc.h>
+
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -19,6 +22,18 @@ namespace {
 
 // After a reader leaves, another may be waiting for the slot.
 constexpr unsigned rescan_delay_ms = 1000;
+
+// A session leaves the worker's malloc arena strewn with small freed blocks
+// (D-Bus messages, proxies, cached properties) that glibc keeps unmerged, so
+// pcscd's resident size would creep up with every reconnect. Once the session
+// is gone, the free memory goes back to the system.
+void release_session(std::shared_ptr<PemraSession> session)
+{
+    session.reset();
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 void take_candidates(const ManagedObjects &objects, const std::vector<ReaderCandidate> &candidates)
 {
@@ -113,7 +128,9 @@ void pemra_disconnected(PemraDevice &dev)
         print_out("pemra %zu disconnected\n", *slot);
         // Released from the main loop: the session is still emitting the
         // signal that brought us here.
-        Glib::signal_idle().connect_once([session = std::move(pemra_devlist[*slot])] {});
+        Glib::signal_idle().connect_once([session = std::move(pemra_devlist[*slot])]() mutable {
+            release_session(std::move(session));
+        });
         pemra_statuslist[*slot] = 0;
     }
     Glib::signal_timeout().connect_once(sigc::ptr_fun(connect_available_devices), rescan_delay_ms);

@@ -2,6 +2,7 @@
 "org.bluez" on it, and Debian's pcscd loading the built driver with that bus
 as its system bus."""
 
+import atexit
 import os
 import shutil
 import time
@@ -25,6 +26,7 @@ def wait_until(predicate, timeout=10, what="a condition"):
 # The PC/SC client library takes the daemon's socket path once per process:
 # every test class of a process runs its pcscd on this one path.
 PCSCD_WORKDIR = stack.make_workdir("pemra-e2e-pcscd-")
+atexit.register(shutil.rmtree, PCSCD_WORKDIR, ignore_errors=True)
 
 
 class DriverStackTestCase(unittest.TestCase):
