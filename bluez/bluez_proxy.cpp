@@ -77,11 +77,6 @@ void BluezProxy::call_async(const Glib::ustring &member, const Glib::VariantCont
         arguments);
 }
 
-void BluezProxy::call_no_reply(const Glib::ustring &member, const Glib::VariantContainerBase &arguments) const
-{
-    proxy_->call(member, arguments);
-}
-
 std::optional<Glib::VariantBase> BluezProxy::get_property(const Glib::ustring &name,
                                                           const Glib::VariantType &type) const
 {

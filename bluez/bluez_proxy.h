@@ -35,8 +35,6 @@ public:
     // The completion runs once, on the main loop, after this has returned.
     void call_async(const Glib::ustring &member, const Glib::VariantContainerBase &arguments,
                     CallCompletion done) const;
-    // Sends the call and forgets it: its reply, error or not, has no effect.
-    void call_no_reply(const Glib::ustring &member, const Glib::VariantContainerBase &arguments) const;
 
     // The cached value, else BlueZ's answer to Properties.Get. Nothing when
     // neither has one of the expected type: a value of an unexpected type is

@@ -48,12 +48,24 @@ void GattCharacteristic::read_value(ReadCompletion done)
 
 void GattCharacteristic::write_value(std::span<const std::uint8_t> data, WriteCompletion done)
 {
-    const auto arguments = variants::tuple({variants::byte_array(data), variants::empty_options()});
-    if (!done)
-        return proxy_.call_no_reply("WriteValue", arguments);
-    proxy_.call_async("WriteValue", arguments,
-                      [self = shared_from_this(), done = std::move(done)](
-                          const Glib::Error *error, Glib::VariantContainerBase) { done(error); });
+    writes_.push_back({variants::tuple({variants::byte_array(data), variants::empty_options()}), std::move(done)});
+    if (writes_.size() == 1)
+        write_next();
+}
+
+// The reply is always asked for, also where nobody waits for it: on the
+// system bus an answer that was not asked for is refused and logged.
+void GattCharacteristic::write_next()
+{
+    proxy_.call_async("WriteValue", writes_.front().arguments,
+                      [self = shared_from_this()](const Glib::Error *error, Glib::VariantContainerBase) {
+                          WriteCompletion done = std::move(self->writes_.front().done);
+                          self->writes_.pop_front();
+                          if (!self->writes_.empty())
+                              self->write_next();
+                          if (done)
+                              done(error);
+                      });
 }
 
 void GattCharacteristic::start_notify()

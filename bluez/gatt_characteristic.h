@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <span>
 
@@ -17,8 +18,11 @@ public:
 
     // ReadValue with empty options: the characteristic's current value.
     void read_value(ReadCompletion done);
-    // WriteValue with empty options; completes once the write is done.
-    // Without a completion no reply is asked for: the outcome stays unknown.
+    // WriteValue with empty options; completes once BlueZ answered it. A
+    // write made while an earlier one on this characteristic waits for its
+    // answer goes out after that answer: bluetoothd refuses a second Write
+    // Request on a characteristic with InProgress rather than queueing it.
+    // The completion may be empty.
     void write_value(std::span<const std::uint8_t> data, WriteCompletion done);
     // Throw Glib::Error on failure.
     void start_notify();
@@ -38,5 +42,13 @@ public:
     }
 
 private:
+    struct PendingWrite {
+        Glib::VariantContainerBase arguments;
+        WriteCompletion done;
+    };
+    void write_next();
+
     BluezProxy proxy_;
+    // Writes waiting for the one under way, which is the first.
+    std::deque<PendingWrite> writes_;
 };

@@ -30,9 +30,11 @@ GattManager1::GattManager1(const Glib::RefPtr<Gio::DBus::Connection> &connection
 {
 }
 
-void GattManager1::register_application(const Glib::ustring &application_path)
+void GattManager1::register_application(const Glib::ustring &application_path, RegisterCompletion done)
 {
-    proxy_.call_no_reply("RegisterApplication",
-                         variants::tuple({Glib::Variant<Glib::DBusObjectPathString>::create(Glib::DBusObjectPathString(application_path)),
-                                          variants::empty_options()}));
+    proxy_.call_async("RegisterApplication",
+                      variants::tuple({Glib::Variant<Glib::DBusObjectPathString>::create(
+                                           Glib::DBusObjectPathString(application_path)),
+                                       variants::empty_options()}),
+                      [done = std::move(done)](const Glib::Error *error, Glib::VariantContainerBase) { done(error); });
 }

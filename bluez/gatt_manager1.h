@@ -8,9 +8,11 @@ public:
     // Throws Glib::Error when the proxy cannot be made.
     GattManager1(const Glib::RefPtr<Gio::DBus::Connection> &connection, const Glib::ustring &adapter_path);
 
-    // RegisterApplication with empty options, sent without waiting: BlueZ's
-    // answer is never examined.
-    void register_application(const Glib::ustring &application_path);
+    using RegisterCompletion = std::function<void(const Glib::Error *error)>;
+
+    // RegisterApplication with empty options. BlueZ answers once it has read
+    // the application back; the completion runs then, on the main loop.
+    void register_application(const Glib::ustring &application_path, RegisterCompletion done);
 
 private:
     BluezProxy proxy_;

@@ -73,11 +73,13 @@ std::shared_ptr<PemraTunnelService> PemraTunnelService::connect_dbus(const Glib:
 
     Characteristics chars;
     std::shared_ptr<BTDevice> dev;
+    bool status_kept = false;
     try {
         for (int number = 1; number < characteristic_slots; ++number) {
             if (const auto &path = paths[static_cast<std::size_t>(number)])
                 chars[static_cast<std::size_t>(number)] = std::make_shared<GattCharacteristic>(conn, *path);
         }
+        status_kept = chars[reader_status]->get_notifying();
         // Two passes: the second retries what the first could not switch on.
         std::array<bool, 2> started{};
         start_notifications(chars, started);
@@ -91,6 +93,8 @@ std::shared_ptr<PemraTunnelService> PemraTunnelService::connect_dbus(const Glib:
     }
     auto tunnel = create(std::move(chars), std::move(dev));
     tunnel->device_path = device_path;
+    if (status_kept)
+        tunnel->report_kept_status();
     return tunnel;
 }
 
@@ -135,6 +139,20 @@ void PemraTunnelService::observe_proxies()
             print_out("bluez gone\n");
             tunnel->link_changed(false);
         }
+    });
+}
+
+// bluetoothd keeps a client's notification sessions across a link loss and
+// enables them again by itself at the next connection, before it reports the
+// services resolved: the reader reported its status then, before this tunnel
+// existed, and asking again reports nothing. BlueZ keeps that report as the
+// characteristic's Value, which is taken as a notification, from the main
+// loop, once the session listens.
+void PemraTunnelService::report_kept_status()
+{
+    Glib::signal_idle().connect_once([weak = weak_from_this()] {
+        if (auto tunnel = weak.lock())
+            tunnel->noti8_recv();
     });
 }
 

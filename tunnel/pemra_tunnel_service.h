@@ -83,7 +83,8 @@ public:
     void transfer(std::span<const std::uint8_t> message, TransferCompletion done);
     // Short framing: length (2 bytes, little-endian) and message in one
     // write to characteristic 7; the reply header starts fragment 0, and
-    // its 4 bytes are not part of the reply. Never completes with an error.
+    // its 4 bytes are not part of the reply. Completes with the error of a
+    // write that failed before the reply came.
     void transfer3(std::span<const std::uint8_t> message, TransferCompletion done);
     // Long framing: the length to characteristic 1, the message in chunks
     // to characteristic 2, the reply header read from characteristic 3.
@@ -114,6 +115,7 @@ private:
     PemraTunnelService(Characteristics chars, std::shared_ptr<BTDevice> dev);
     void observe_proxies();
 
+    void report_kept_status();
     void noti4_recv(const Glib::VariantBase &changed);
     void noti8_recv();
     void devprop_changed(const Glib::VariantBase &changed);
@@ -133,6 +135,8 @@ private:
     void read_header(const std::shared_ptr<Transfer> &transfer);
     void finish_reply(Transfer &transfer, Wake wake, std::size_t header_size);
     void finish_with_error(Transfer &transfer, const Glib::Error &error);
+    // The request of a waiting transfer failed to go out.
+    void abandon_wait(Transfer &transfer, const Glib::Error &error);
     void end_transfer(bool reply_was_whole);
 
     Characteristics chars_;

@@ -60,7 +60,8 @@ public:
     // The value read from characteristic 3: a header of fewer than 4 bytes
     // announces nothing and is unusable.
     Progress take_header(std::span<const std::uint8_t> header);
-    // One notification on characteristic 4, placed by arrival order.
+    // One notification on characteristic 4, placed by arrival order; a copy
+    // of the fragment before it is dropped.
     Progress receive(std::span<const std::uint8_t> notification);
     Reassembly reassemble() const;
 
@@ -71,6 +72,7 @@ public:
 
 private:
     Progress parse_header(std::span<const std::uint8_t> header);
+    bool repeats_previous_fragment(std::span<const std::uint8_t> notification) const;
     // The number of reply bytes that fragment k carries.
     std::size_t share_of(int k) const;
 

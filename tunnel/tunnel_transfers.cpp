@@ -86,10 +86,24 @@ void PemraTunnelService::transfer3(std::span<const std::uint8_t> message, Transf
         PemraTunnelService &tunnel = *transfer->tunnel;
         tunnel.receive_.prepare(/*header_in_first_fragment=*/true);
         tunnel.wait_for_reply(transfer, reply_header_size);
-        // A request that fails to go out shows as a reply that never comes;
-        // the write's own outcome is not looked at.
-        tunnel.send(std::move(transfer->message), tunnel.chunk_size_, tunnel.chars_[short_request], nullptr);
+        // The reply is awaited at once; a request that did not go out ends
+        // the wait, as no reply will come.
+        tunnel.send(std::move(transfer->message), tunnel.chunk_size_, tunnel.chars_[short_request],
+                    [transfer](const Glib::Error *error) {
+                        if (error)
+                            transfer->tunnel->abandon_wait(*transfer, *error);
+                    });
     });
+}
+
+void PemraTunnelService::abandon_wait(Transfer &transfer, const Glib::Error &error)
+{
+    // The reply may have come before the write's answer.
+    if (!transfer.done)
+        return;
+    silence_timer_.disconnect();
+    receive_.take_continuation();
+    finish_with_error(transfer, error);
 }
 
 void PemraTunnelService::transfer2(std::span<const std::uint8_t> message, TransferCompletion done)

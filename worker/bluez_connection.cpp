@@ -78,6 +78,11 @@ void bluez_appeared(const Glib::RefPtr<Gio::DBus::Connection> &, Glib::ustring, 
     connect_available_devices();
 }
 
+void report_registration_failure(const Glib::ustring &adapter, const Glib::Error &error)
+{
+    std::fprintf(stderr, "cannot register at %s: %s\n", adapter.c_str(), error.what());
+}
+
 } // namespace
 
 bool setup_bus()
@@ -125,12 +130,17 @@ void register_profile_to_all_adapters()
     }
 }
 
+// BlueZ's answer is asked for: on the system bus, an answer to a call that
+// asked for none is refused and logged as a rejected message.
 void register_profile_to_adapter(const Glib::ustring &adapter)
 {
     try {
-        GattManager1(conn, adapter).register_application(application_path);
+        GattManager1(conn, adapter).register_application(application_path, [adapter](const Glib::Error *error) {
+            if (error)
+                report_registration_failure(adapter, *error);
+        });
     } catch (const Glib::Error &error) {
-        std::fprintf(stderr, "cannot register at %s: %s\n", adapter.c_str(), error.what());
+        report_registration_failure(adapter, error);
     }
 }
 

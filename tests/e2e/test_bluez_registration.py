@@ -174,11 +174,13 @@ class RegistrationRefusedByOneAdapter(RegistrationTestCase):
     sim_args = ("--adapters", "2")
     faults_at_start = (("register-application-error", 1),)
 
-    def test_goes_unnoticed_and_the_other_adapter_has_the_application(self):
+    def test_is_reported_and_the_other_adapter_has_the_application(self):
         wait_until(lambda: len(self.control.log(event="register-application")) == 2, what="two registrations")
         wait_until(lambda: len(self.control.applications()) == 1, what="one application")
         wait_until(self.card_present, what="the card")
-        self.assertNotIn("cannot register", self.driver_log())
+        refused = [line for line in self.driver_log().splitlines() if line.startswith("cannot register at ")]
+        self.assertEqual(len(refused), 1, refused)
+        self.assertTrue(refused[0].endswith(": GDBus.Error:org.bluez.Error.Failed: Failed to register application"))
 
 
 class BluezGoneWhileRegistering(RegistrationTestCase):

@@ -62,9 +62,22 @@ TEST(ShortReply, AHeaderOf300BytesIn20sExpects15FragmentsAndCompletesAtThe15th)
     EXPECT_EQ(state.fragment_size(), 20);
     EXPECT_EQ(state.expected_fragments(), 15);
     for (int k = 1; k < 14; ++k)
-        EXPECT_EQ(state.receive(notification(0x01, counting(20))), Progress::Incomplete);
-    EXPECT_EQ(state.receive(notification(0x01, counting(20))), Progress::Complete);
+        EXPECT_EQ(state.receive(notification(static_cast<std::uint8_t>(k), counting(20))), Progress::Incomplete);
+    EXPECT_EQ(state.receive(notification(0x0E, counting(20))), Progress::Complete);
     EXPECT_TRUE(state.reassemble().whole);
+}
+
+// Another program subscribed to characteristic 4: BlueZ signals every
+// fragment once for each subscriber.
+TEST(ShortReply, EachFragmentSignalledTwiceInARowIsTakenOnce)
+{
+    ReceiveState state;
+    state.prepare(true);
+    const Bytes first = notification(0x00, hex("1E 00 00 14") + counting(16));
+    const Bytes second = notification(0x01, Bytes(10, 0xB2));
+    EXPECT_EQ(receive_all(state, {first, first, second}),
+              (std::vector<Progress>{Progress::Incomplete, Progress::Incomplete, Progress::Complete}));
+    EXPECT_EQ(state.reassemble().bytes, hex("1E 00 00 14") + counting(16) + Bytes(10, 0xB2));
 }
 
 TEST(ShortReply, AFirstFragmentOfThreeBytesLeavesTheExpectedCountAt256)
