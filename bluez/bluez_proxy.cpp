@@ -2,6 +2,10 @@
 
 #include <gio/gio.h>
 
+#include <cstdio>
+#include <map>
+#include <mutex>
+
 namespace {
 
 constexpr char properties_interface[] = "org.freedesktop.DBus.Properties";
@@ -15,15 +19,25 @@ Glib::VariantContainerBase tuple_of(std::vector<Glib::VariantBase> values)
 
 const Glib::RefPtr<Gio::DBus::InterfaceInfo> &parse_interface(const char *xml)
 {
-    Glib::RefPtr<Gio::DBus::NodeInfo> node = Gio::DBus::NodeInfo::create_for_xml(xml);
-    return *new Glib::RefPtr<Gio::DBus::InterfaceInfo>(Glib::wrap(node->gobj()->interfaces[0], true));
+    using Parsed = std::map<const char *, Glib::RefPtr<Gio::DBus::InterfaceInfo>>;
+    static auto &parsed = *new Parsed;
+    static auto &parsed_mutex = *new std::mutex;
+    std::lock_guard lock(parsed_mutex);
+    Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface = parsed[xml];
+    if (!interface) {
+        Glib::RefPtr<Gio::DBus::NodeInfo> node = Gio::DBus::NodeInfo::create_for_xml(xml);
+        interface = Glib::wrap(node->gobj()->interfaces[0], true);
+    }
+    return interface;
 }
 
 BluezProxy::BluezProxy(const Glib::RefPtr<Gio::DBus::Connection> &connection, const Glib::ustring &object_path,
-                       const Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface, int property_timeout_ms)
-    : proxy_(Gio::DBus::Proxy::create_sync(connection, bluez_bus_name, object_path, interface->gobj()->name,
-                                           interface)),
-      object_path_(object_path), interface_name_(interface->gobj()->name), property_timeout_ms_(property_timeout_ms)
+                       const char *interface_xml, int property_timeout_ms)
+    : proxy_(Gio::DBus::Proxy::create_sync(connection, bluez_bus_name, object_path,
+                                           parse_interface(interface_xml)->gobj()->name,
+                                           parse_interface(interface_xml))),
+      object_path_(object_path), interface_name_(proxy_->get_interface_name()),
+      property_timeout_ms_(property_timeout_ms)
 {
     // The raw signal keeps BlueZ's dictionary as it came, order included.
     properties_changed_handler_ = g_signal_connect(proxy_->gobj(), "g-properties-changed",
@@ -93,25 +107,12 @@ std::optional<Glib::VariantBase> BluezProxy::get_property(const Glib::ustring &n
             Glib::Variant<Glib::VariantBase> boxed;
             reply.get_child(boxed, 0);
             value = boxed.get();
-        } catch (const Glib::Error &) {
-            // A failed read gives the empty value, without a word.
+        } catch (const Glib::Error &error) {
+            std::fprintf(stderr, "cannot read %s of %s: %s\n", name.c_str(), object_path_.c_str(), error.what());
             return std::nullopt;
         }
     }
     if (!value || !value.is_of_type(type))
         return std::nullopt;
     return value;
-}
-
-void BluezProxy::set_property(const Glib::ustring &name, const Glib::VariantBase &value) const
-{
-    try {
-        proxy_->get_connection()->call_sync(object_path_, properties_interface, "Set",
-                                            tuple_of({Glib::Variant<Glib::ustring>::create(interface_name_),
-                                                      Glib::Variant<Glib::ustring>::create(name),
-                                                      Glib::Variant<Glib::VariantBase>::create(value)}),
-                                            {}, bluez_bus_name, property_timeout_ms_);
-    } catch (const Glib::Error &) {
-        // Writes are best effort: the reply and any error are discarded.
-    }
 }

@@ -21,10 +21,11 @@ using CallCompletion = std::function<void(const Glib::Error *error, Glib::Varian
 // current from BlueZ's PropertiesChanged signals.
 class BluezProxy {
 public:
-    // property_timeout_ms: for property reads and writes that miss the cache
-    // (-1: the bus library's default). Throws Glib::Error.
+    // interface_xml: the introspection record of the one interface the
+    // proxy is for. property_timeout_ms: for property reads that miss the
+    // cache (-1: the bus library's default). Throws Glib::Error.
     BluezProxy(const Glib::RefPtr<Gio::DBus::Connection> &connection, const Glib::ustring &object_path,
-               const Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface, int property_timeout_ms = -1);
+               const char *interface_xml, int property_timeout_ms = -1);
     ~BluezProxy();
     BluezProxy(const BluezProxy &) = delete;
     BluezProxy &operator=(const BluezProxy &) = delete;
@@ -38,10 +39,9 @@ public:
 
     // The cached value, else BlueZ's answer to Properties.Get. Nothing when
     // neither has one of the expected type: a value of an unexpected type is
-    // treated as absent, so that odd input from the bus cannot crash us.
+    // treated as absent, so that odd input from the bus cannot crash us. A
+    // failed Properties.Get is reported on standard error.
     std::optional<Glib::VariantBase> get_property(const Glib::ustring &name, const Glib::VariantType &type) const;
-    // Properties.Set; the reply and any error are discarded.
-    void set_property(const Glib::ustring &name, const Glib::VariantBase &value) const;
 
     // Emitted on every property change of the object, with the dictionary of
     // changed properties (a{sv}) as BlueZ sent it.
@@ -52,8 +52,6 @@ public:
     // Emitted when "org.bluez" loses its owner: bluetoothd has left the bus,
     // and with it every link it held. The cached properties are gone too.
     sigc::signal<void()> &signal_bluez_gone() { return bluez_gone_; }
-
-    const Glib::ustring &object_path() const { return object_path_; }
 
 private:
     static void on_properties_changed(GDBusProxy *, GVariant *changed, const gchar *const *, gpointer self);
@@ -69,7 +67,7 @@ private:
     gulong name_owner_handler_ = 0;
 };
 
-// Parses an introspection record holding one interface, for a static of its
-// user. The result is never destroyed, not even when the process exits: the
-// worker thread, which nothing stops, may still be making proxies then.
+// The interface of an introspection record holding one, parsed once per
+// record. The results are never destroyed, not even when the process exits:
+// the worker thread may still be making proxies or serving objects then.
 const Glib::RefPtr<Gio::DBus::InterfaceInfo> &parse_interface(const char *xml);

@@ -37,16 +37,10 @@ constexpr char interface_xml[] = R"(<node>
 // A device property missing from the cache may take BlueZ long to answer.
 constexpr int device_property_timeout_ms = 120000;
 
-const Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface_info()
-{
-    static const auto &info = parse_interface(interface_xml);
-    return info;
-}
-
 } // namespace
 
 BTDevice::BTDevice(const Glib::RefPtr<Gio::DBus::Connection> &connection, const Glib::ustring &object_path)
-    : proxy_(connection, object_path, interface_info(), device_property_timeout_ms)
+    : proxy_(connection, object_path, interface_xml, device_property_timeout_ms)
 {
 }
 

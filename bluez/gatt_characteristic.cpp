@@ -23,17 +23,11 @@ constexpr char interface_xml[] = R"(<node>
   </interface>
 </node>)";
 
-const Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface_info()
-{
-    static const auto &info = parse_interface(interface_xml);
-    return info;
-}
-
 } // namespace
 
 GattCharacteristic::GattCharacteristic(const Glib::RefPtr<Gio::DBus::Connection> &connection,
                                        const Glib::ustring &object_path)
-    : proxy_(connection, object_path, interface_info())
+    : proxy_(connection, object_path, interface_xml)
 {
 }
 
@@ -73,11 +67,6 @@ void GattCharacteristic::start_notify()
     proxy_.call_sync("StartNotify");
 }
 
-void GattCharacteristic::stop_notify()
-{
-    proxy_.call_sync("StopNotify");
-}
-
 Bytes GattCharacteristic::get_value() const
 {
     auto value = proxy_.get_property("Value", Glib::VARIANT_TYPE_BYTESTRING);
@@ -87,14 +76,4 @@ Bytes GattCharacteristic::get_value() const
 bool GattCharacteristic::get_notifying() const
 {
     return variants::boolean_or_false(proxy_.get_property("Notifying", Glib::VARIANT_TYPE_BOOL));
-}
-
-Glib::ustring GattCharacteristic::get_u_u_i_d() const
-{
-    return variants::string_or_empty(proxy_.get_property("UUID", Glib::VARIANT_TYPE_STRING));
-}
-
-Glib::ustring GattCharacteristic::get_service() const
-{
-    return variants::string_or_empty(proxy_.get_property("Service", Glib::VARIANT_TYPE_OBJECT_PATH));
 }

@@ -5,7 +5,7 @@
 #include <span>
 
 #include "bluez/bluez_proxy.h"
-#include "bluez/bytes.h"
+#include "common/bytes.h"
 
 // Client of org.bluez.GattCharacteristic1 on one characteristic object.
 class GattCharacteristic : public std::enable_shared_from_this<GattCharacteristic> {
@@ -24,16 +24,13 @@ public:
     // Request on a characteristic with InProgress rather than queueing it.
     // The completion may be empty.
     void write_value(std::span<const std::uint8_t> data, WriteCompletion done);
-    // Throw Glib::Error on failure.
+    // Throws Glib::Error on failure.
     void start_notify();
-    void stop_notify();
 
     // Cached properties (BlueZ is asked when the cache lacks them); the empty
     // value when neither has one.
     Bytes get_value() const;
     bool get_notifying() const;
-    Glib::ustring get_u_u_i_d() const;
-    Glib::ustring get_service() const;
 
     // Every property change; notified values arrive as changes of Value.
     sigc::signal<void(const Glib::VariantBase &changed)> &signal_properties_changed()

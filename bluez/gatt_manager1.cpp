@@ -16,17 +16,11 @@ constexpr char interface_xml[] = R"(<node>
   </interface>
 </node>)";
 
-const Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface_info()
-{
-    static const auto &info = parse_interface(interface_xml);
-    return info;
-}
-
 } // namespace
 
 GattManager1::GattManager1(const Glib::RefPtr<Gio::DBus::Connection> &connection,
                            const Glib::ustring &adapter_path)
-    : proxy_(connection, adapter_path, interface_info())
+    : proxy_(connection, adapter_path, interface_xml)
 {
 }
 

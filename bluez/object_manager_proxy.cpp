@@ -14,12 +14,6 @@ constexpr char interface_xml[] = R"(<node>
   </interface>
 </node>)";
 
-const Glib::RefPtr<Gio::DBus::InterfaceInfo> &interface_info()
-{
-    static const auto &info = parse_interface(interface_xml);
-    return info;
-}
-
 // Visits the entries of a dictionary value as (key text, value) pairs; the
 // keys may be strings or object paths.
 template <typename Visit> void for_each_entry(const Glib::VariantBase &dictionary, Visit visit)
@@ -59,7 +53,7 @@ ManagedObjects managed_objects_from(const Glib::VariantBase &objects)
 
 ObjectManagerProxy::ObjectManagerProxy(const Glib::RefPtr<Gio::DBus::Connection> &connection,
                                        const Glib::ustring &object_path)
-    : proxy_(connection, object_path, interface_info())
+    : proxy_(connection, object_path, interface_xml)
 {
 }
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "bluez/bytes.h"
+#include "common/bytes.h"
 
 // Building and reading the D-Bus values that BlueZ's members take and give.
 namespace variants {

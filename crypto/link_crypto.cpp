@@ -6,6 +6,7 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
+#include "common/reader_messages.h"
 #include "crypto/evp_handles.h"
 
 namespace {
@@ -17,7 +18,6 @@ constexpr std::size_t reader_part_offset = 9;
 constexpr std::size_t nonce_part_size = 4;
 constexpr std::size_t random_value_size = 16;
 
-constexpr uint8_t key_request_code = 0xA0;
 constexpr uint8_t key_request_end = 0x01;
 constexpr uint8_t frame_marker = 0xFF;
 
@@ -108,7 +108,7 @@ bool pemra_crypto_generate_key_request(std::span<uint8_t, 13> nonce,
     const bool part_ok = fill_random(driver_part);
     const bool value_ok = fill_random(driver_value);
 
-    request[0] = key_request_code;
+    request[0] = reader_message::session_key;
     auto rest = std::ranges::copy(driver_value, request.begin() + 1).out;
     rest = std::ranges::copy(driver_part, rest).out;
     *rest = key_request_end;

@@ -5,27 +5,17 @@
 #include <openssl/crypto.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
-#include "bluez/diagnostics.h"
+#include "common/diagnostics.h"
+#include "common/reader_messages.h"
 #include "crypto/key_agreement.h"
 #include "tunnel/pemra_tunnel_service.h"
 
 namespace {
 
-// Request codes of the reader's message protocol.
-constexpr std::uint8_t key_exchange_request = 0x03;
-constexpr std::uint8_t host_name_message = 0x04;
-constexpr std::uint8_t descriptor_request = 0x01;
-constexpr std::uint8_t time_message = 0x0A;
-constexpr std::uint8_t buffer_size_request = 0x10;
-constexpr std::uint8_t card_command_code = 0x02;
-constexpr std::uint8_t card_reset = 0x01;
-constexpr std::uint8_t card_shutdown = 0x04;
-constexpr std::uint8_t card_apdu = 0x05;
-
-constexpr std::uint8_t reply_ok = 0x00;
 // Reply to the session-key request: one byte not examined, then the reader's
 // 16-byte random value and 4-byte nonce part.
 constexpr std::size_t session_key_reply_size = 1 + pemra_crypto_key_response_size;
@@ -41,12 +31,14 @@ constexpr std::uint8_t setup_done_indication[] = {0x01, 0x00};
 
 constexpr std::size_t host_name_buffer = 80;
 
+constexpr std::chrono::milliseconds first_rekey_pause{1000};
+
 Bytes host_name_request()
 {
     char name[host_name_buffer] = {};
     gethostname(name, sizeof name - 1);
     Bytes request(name, name + strnlen(name, sizeof name - 1));
-    request.insert(request.begin(), host_name_message);
+    request.insert(request.begin(), reader_message::host_name);
     return request;
 }
 
@@ -80,6 +72,7 @@ PemraDevice::~PemraDevice()
 {
     status_connection_.disconnect();
     disconnect_connection_.disconnect();
+    rekey_timer_.disconnect();
     print_out("destroying pemra\n");
     OPENSSL_cleanse(ltk_.data(), ltk_.size());
     OPENSSL_cleanse(session_key_.data(), session_key_.size());
@@ -89,41 +82,68 @@ void PemraDevice::start_setup_timer()
 {
     Glib::signal_timeout().connect_once(
         [self = shared_from_this()] {
-            start_task<bool>(self->init_pemra(), [self](bool succeeded) { self->ready = succeeded; });
+            self->run_in_turn<bool>(self->init_pemra(), [self](bool succeeded) {
+                self->ready = succeeded;
+                self->signal_setup_finished.emit(succeeded);
+            });
         },
         setup_delay_ms);
 }
 
+template <typename T> void PemraDevice::run_in_turn(Task<T> task, std::function<void(T)> done)
+{
+    auto waiting = std::make_shared<Task<T>>(std::move(task));
+    operations_.push_back([self = shared_from_this(), waiting, done = std::move(done)] {
+        start_task<T>(std::move(*waiting), [self, done](T result) {
+            done(std::move(result));
+            self->operation_under_way_ = false;
+            self->start_next_operation();
+        });
+    });
+    start_next_operation();
+}
+
+void PemraDevice::start_next_operation()
+{
+    if (operation_under_way_ || operations_.empty())
+        return;
+    auto start = std::move(operations_.front());
+    operations_.pop_front();
+    operation_under_way_ = true;
+    start();
+}
+
 Task<bool> PemraDevice::init_pemra()
 {
-    if (!co_await init_encryption())
+    const bool encrypting = co_await init_encryption();
+    if (!encrypting)
         co_return false;
 
-    Bytes host_name = host_name_request();
-    if ((co_await rpc(host_name, true)).empty()) {
+    Bytes host_name_message = host_name_request();
+    const Outcome<Bytes> host_name_reply = co_await rpc(host_name_message, true);
+    if (!host_name_reply) {
         // The reader may have forgotten our key: agree a new one.
         has_ltk = false;
-        if (!co_await init_encryption())
+        const bool encrypting_anew = co_await init_encryption();
+        if (!encrypting_anew)
             co_return false;
-        co_await rpc(host_name, true);
+        co_await rpc(host_name_message, true);
     }
 
-    Bytes reply = co_await rpc(Bytes(1, descriptor_request), true);
-    if (reply.size() > 1 && reply[0] == reply_ok)
-        descriptor.assign(reply.begin() + 1, reply.end());
+    Outcome<Bytes> reply = co_await rpc(Bytes(1, reader_message::descriptor), true);
+    if (reply && reply->size() > 1 && (*reply)[0] == reader_message::reply_ok)
+        descriptor.assign(reply->begin() + 1, reply->end());
 
     co_await rpc(get_time(std::time(nullptr)), true);
 
-    reply = co_await rpc(Bytes(1, buffer_size_request), true);
-    if (reply.size() == 3 && reply[0] == reply_ok) {
-        std::size_t size = reply[1] | reply[2] << 8;
+    reply = co_await rpc(Bytes(1, reader_message::buffer_size), true);
+    if (reply && reply->size() == 3 && (*reply)[0] == reader_message::reply_ok) {
+        std::size_t size = (*reply)[1] | (*reply)[2] << 8;
         if (size > smallest_useful_message_size)
             max_rpc_size = size - (pemra_crypto_get_encrypted_size(size) - size);
     }
 
     write_indication(std::span(setup_done_indication));
-    if (unusable_)
-        co_return false;
     ready = true;
     if (card_status != 0)
         signal_card_status_changed.emit(card_status);
@@ -137,12 +157,12 @@ Task<bool> PemraDevice::init_encryption()
         if (!has_ltk)
             co_return false;
     }
-    Bytes reply = co_await request_session_key();
-    if (reply.empty())
+    Outcome<Bytes> reply = co_await request_session_key();
+    if (!reply || reply->empty())
         co_return false;
-    if (reply.size() == session_key_reply_size)
-        co_return take_session_key(reply);
-    if (reply[0] == key_exchange_request) {
+    if (reply->size() == session_key_reply_size)
+        co_return take_session_key(*reply);
+    if ((*reply)[0] == reader_message::key_exchange) {
         // The reader refuses to start a session with this host.
         write_indication(std::span(key_refused_indication));
         co_return false;
@@ -151,15 +171,15 @@ Task<bool> PemraDevice::init_encryption()
     if (!has_ltk)
         co_return false;
     reply = co_await request_session_key();
-    co_return reply.size() == session_key_reply_size && take_session_key(reply);
+    co_return reply && reply->size() == session_key_reply_size && take_session_key(*reply);
 }
 
-Task<Bytes> PemraDevice::request_session_key()
+Task<Outcome<Bytes>> PemraDevice::request_session_key()
 {
     std::array<std::uint8_t, pemra_crypto_key_request_size> request;
     // A failed random source would put a predictable session key on the air.
     if (!pemra_crypto_generate_key_request(nonce_, session_key_, request))
-        co_return Bytes();
+        co_return Failure::Refused;
     co_return co_await rpc(Bytes(request.begin(), request.end()), false);
 }
 
@@ -174,17 +194,16 @@ bool PemraDevice::take_session_key(const Bytes &reply)
 Task<std::monostate> PemraDevice::key_exchange()
 {
     std::array<std::uint8_t, pemra_crypto_x25519_size> public_key, private_key, base_point;
-    bool generated = pemra_crypto_generate_key_exchange(public_key, private_key, base_point);
-    Bytes reply;
-    if (generated) {
-        Bytes request = {key_exchange_request};
+    Outcome<Bytes> reply = Failure::Refused;
+    if (pemra_crypto_generate_key_exchange(public_key, private_key, base_point)) {
+        Bytes request = {reader_message::key_exchange};
         request.insert(request.end(), base_point.begin(), base_point.end());
         request.insert(request.end(), public_key.begin(), public_key.end());
         reply = co_await rpc(std::move(request), false);
     }
     LongTermKey shared;
-    if (reply.size() == key_exchange_reply_size && reply[0] == reply_ok &&
-        pemra_crypto_got_key_exchange_response(std::span(reply).subspan(1), private_key, shared)) {
+    if (reply && reply->size() == key_exchange_reply_size && (*reply)[0] == reader_message::reply_ok &&
+        pemra_crypto_got_key_exchange_response(std::span(*reply).subspan(1), private_key, shared)) {
         ltk_ = shared;
         write_indication(std::span(new_key_indication));
         save_ltk();
@@ -203,12 +222,42 @@ void PemraDevice::save_ltk()
         ::save_ltk(*path, ltk_);
 }
 
+Task<bool> PemraDevice::rekey_if_needed()
+{
+    if (!needs_rekey_)
+        co_return true;
+    // Asked again when the pause is over, not by every request meanwhile.
+    if (rekey_timer_.connected())
+        co_return false;
+    const bool encrypting = co_await init_encryption();
+    if (encrypting) {
+        rekey_pause_ = std::chrono::milliseconds(0);
+        co_return true;
+    }
+    schedule_rekey();
+    co_return false;
+}
+
+// Without a session key in step with the reader, card status reports still
+// reach the slot; the reader works again by itself once it answers.
+void PemraDevice::schedule_rekey()
+{
+    rekey_pause_ = std::clamp(rekey_pause_ * 2, first_rekey_pause, rekey_pause_limit);
+    rekey_timer_ = Glib::signal_timeout().connect(
+        [weak = weak_from_this()] {
+            if (auto self = weak.lock())
+                self->run_in_turn<bool>(self->rekey_if_needed(), [](bool) {});
+            return false;
+        },
+        static_cast<unsigned>(rekey_pause_.count()));
+}
+
 Bytes PemraDevice::get_time(std::time_t now)
 {
     std::tm local{};
     localtime_r(&now, &local);
     unsigned minutes = local.tm_wday * 1440 + local.tm_hour * 60 + local.tm_min;
-    return {time_message, static_cast<std::uint8_t>(minutes & 0xFF), static_cast<std::uint8_t>(minutes >> 8)};
+    return {reader_message::time, static_cast<std::uint8_t>(minutes & 0xFF), static_cast<std::uint8_t>(minutes >> 8)};
 }
 
 std::size_t PemraDevice::rpc_limit() const
@@ -216,61 +265,43 @@ std::size_t PemraDevice::rpc_limit() const
     return max_rpc_size > 0 ? max_rpc_size : default_rpc_limit;
 }
 
-Task<Bytes> PemraDevice::rpc(Bytes message, bool encrypt)
+Task<Outcome<Bytes>> PemraDevice::rpc(Bytes message, bool encrypt)
 {
     if (message.size() > rpc_limit())
-        co_return Bytes();
+        co_return Failure::Refused;
     if (!encrypt)
         co_return co_await transfer(std::move(message));
 
-    if (needs_rekey_ && !unusable_ && !co_await init_encryption()) {
-        // No shared counter with the reader any more: useless until it
-        // reconnects and a new session starts.
-        unusable_ = true;
-        ready = false;
-    }
-    if (unusable_)
-        co_return Bytes();
+    const bool in_step = co_await rekey_if_needed();
+    if (!in_step)
+        co_return Failure::NoSession;
     Bytes frame(pemra_crypto_get_encrypted_size(message.size()));
     if (!pemra_crypto_encrypt_buf(message, frame, session_key_, nonce_)) {
         needs_rekey_ = true;
-        co_return Bytes();
+        co_return Failure::Refused;
     }
     co_return decrypt_reply(co_await transfer(std::move(frame)));
 }
 
-Bytes PemraDevice::decrypt_reply(Bytes reply)
+Outcome<Bytes> PemraDevice::decrypt_reply(Outcome<Bytes> reply)
 {
-    std::size_t plaintext = reply.empty() ? 0 : pemra_crypto_decrypt_buf(reply, session_key_, nonce_);
+    std::size_t plaintext = reply && !reply->empty() ? pemra_crypto_decrypt_buf(*reply, session_key_, nonce_) : 0;
     if (plaintext == 0) {
         // The reader's counter and ours may now differ, and the rest of a
         // bad reply may still be on its way.
         needs_rekey_ = true;
         ts_->mark_reply_unusable();
-        return Bytes();
+        return reply ? Failure::BadReply : reply.failure();
     }
-    reply.resize(plaintext);
+    reply->resize(plaintext);
     return reply;
 }
 
-Task<Bytes> PemraDevice::transfer(Bytes message)
+Task<Outcome<Bytes>> PemraDevice::transfer(Bytes message)
 {
-    struct Outcome {
-        std::optional<std::string> error;
-        Bytes reply;
-    };
     std::shared_ptr<PemraTunnelService> ts = ts_;
-    Completion<Outcome> transferred([ts, &message](auto resume) {
-        ts->transfer(message, [resume](const Glib::Error *error, Bytes reply) {
-            resume(error ? Outcome{error->what(), {}} : Outcome{std::nullopt, std::move(reply)});
-        });
-    });
-    Outcome outcome = co_await transferred;
-    if (outcome.error) {
-        std::fprintf(stderr, "Exception in transfer %s\n", outcome.error->c_str());
-        co_return Bytes();
-    }
-    co_return std::move(outcome.reply);
+    Completion<Outcome<Bytes>> transferred([ts, &message](auto resume) { ts->transfer(message, resume); });
+    co_return co_await transferred;
 }
 
 void PemraDevice::write_indication(std::span<const std::uint8_t> bytes)
@@ -278,39 +309,43 @@ void PemraDevice::write_indication(std::span<const std::uint8_t> bytes)
     ts_->write_indication(bytes, {});
 }
 
-void PemraDevice::write_rpc(std::span<const std::uint8_t> message, bool encrypt, BytesCompletion done)
+void PemraDevice::write_rpc(std::span<const std::uint8_t> message, bool encrypt, ReplyCompletion done)
 {
-    start_task<Bytes>(rpc(Bytes(message.begin(), message.end()), encrypt),
-                      [self = shared_from_this(), done = std::move(done)](Bytes reply) { done(std::move(reply)); });
+    run_in_turn<Outcome<Bytes>>(rpc(Bytes(message.begin(), message.end()), encrypt), std::move(done));
 }
 
-Task<Bytes> PemraDevice::run_card_command(Bytes request)
+Task<Outcome<Bytes>> PemraDevice::run_card_command(Bytes request)
 {
-    Bytes reply = co_await rpc(std::move(request), true);
-    if (reply.empty() || reply[0] != reply_ok)
-        co_return Bytes();
-    co_return Bytes(reply.begin() + 1, reply.end());
+    Outcome<Bytes> reply = co_await rpc(std::move(request), true);
+    if (!reply)
+        co_return reply;
+    if (reply->empty() || (*reply)[0] != reader_message::reply_ok)
+        co_return Failure::BadReply;
+    co_return Bytes(reply->begin() + 1, reply->end());
 }
 
-void PemraDevice::reset_card(BytesCompletion done)
+void PemraDevice::reset_card(ReplyCompletion done)
 {
-    start_task<Bytes>(run_card_command({card_command_code, card_reset}),
-                      [self = shared_from_this(), done = std::move(done)](Bytes atr) { done(std::move(atr)); });
+    run_in_turn<Outcome<Bytes>>(run_card_command({reader_message::card_command, reader_message::card_reset}), std::move(done));
 }
 
-void PemraDevice::write_apdu(std::span<const std::uint8_t> apdu, BytesCompletion done)
+void PemraDevice::write_apdu(std::span<const std::uint8_t> apdu, ReplyCompletion done)
 {
-    Bytes request = {card_command_code, card_apdu};
+    Bytes request = {reader_message::card_command, reader_message::card_apdu};
     request.insert(request.end(), apdu.begin(), apdu.end());
-    start_task<Bytes>(run_card_command(std::move(request)),
-                      [self = shared_from_this(), done = std::move(done)](Bytes response) { done(std::move(response)); });
+    run_in_turn<Outcome<Bytes>>(run_card_command(std::move(request)), std::move(done));
 }
 
 void PemraDevice::shutdown(std::function<void()> done)
 {
     // The reader's answer is not examined.
-    start_task<Bytes>(rpc({card_command_code, card_shutdown}, true),
-                      [self = shared_from_this(), done = std::move(done)](Bytes) { done(); });
+    run_in_turn<Outcome<Bytes>>(rpc({reader_message::card_command, reader_message::card_shutdown}, true),
+                                [done = std::move(done)](Outcome<Bytes>) { done(); });
+}
+
+void PemraDevice::cancel(Failure failure)
+{
+    ts_->abort_transfers(failure);
 }
 
 int PemraDevice::get_max_apdu_size() const
@@ -325,8 +360,7 @@ std::optional<std::string> PemraDevice::get_ieee() const
 
 void PemraDevice::status_recv(std::span<const std::uint8_t> notification)
 {
-    constexpr std::uint8_t card_status_kind = 0x01;
-    if (notification.size() < 2 || notification[0] != card_status_kind)
+    if (notification.size() < 2 || notification[0] != reader_message::card_status_report)
         return;
     card_status = notification[1];
     // Before the set-up ends the status is only kept; the set-up signals it.

@@ -3,8 +3,10 @@
 #include <sigc++/signal.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -20,12 +22,18 @@ class PemraTunnelService;
 // The driver's session with one connected reader: the set-up handshake (keys,
 // host name, descriptor, time, message size), the encrypted message exchange
 // and the card operations. It owns the reader's tunnel.
+//
+// Operations run one after the other, never interleaved: the frame counter is
+// shared by both directions, so one exchange at a time.
 class PemraDevice : public PemraSession, public std::enable_shared_from_this<PemraDevice> {
 public:
     // The set-up starts this long after the session is made.
     static constexpr unsigned setup_delay_ms = 1000;
     // Largest plaintext message while the reader has reported no usable size.
     static constexpr std::size_t default_rpc_limit = 320;
+    // A reader that will not start the encryption anew is asked again after
+    // a pause that doubles up to this.
+    static constexpr std::chrono::milliseconds rekey_pause_limit{8000};
 
     // Reads the reader's long-term key file and schedules the set-up.
     static std::shared_ptr<PemraDevice> create(std::shared_ptr<PemraTunnelService> ts);
@@ -41,14 +49,17 @@ public:
     // "card-status-changed" (the status now in force) and "disconnected".
     sigc::signal<void(int)> signal_card_status_changed;
     sigc::signal<void()> signal_disconnected;
+    // The set-up has ended; whether it succeeded.
+    sigc::signal<void(bool)> signal_setup_finished;
 
     // One request/reply exchange: size limit, optional encryption, one
-    // transfer, decryption. No bytes on any failure.
-    void write_rpc(std::span<const std::uint8_t> message, bool encrypt, BytesCompletion done) override;
+    // transfer, decryption.
+    void write_rpc(std::span<const std::uint8_t> message, bool encrypt, ReplyCompletion done) override;
 
-    void reset_card(BytesCompletion done) override;
-    void write_apdu(std::span<const std::uint8_t> apdu, BytesCompletion done) override;
+    void reset_card(ReplyCompletion done) override;
+    void write_apdu(std::span<const std::uint8_t> apdu, ReplyCompletion done) override;
     void shutdown(std::function<void()> done) override;
+    void cancel(Failure failure) override;
 
     // max_rpc_size less the 2-byte card command header; 0 while unknown.
     int get_max_apdu_size() const;
@@ -65,18 +76,27 @@ private:
     explicit PemraDevice(std::shared_ptr<PemraTunnelService> ts);
     void start_setup_timer();
 
+    // Runs the task once the operations before it are over.
+    template <typename T> void run_in_turn(Task<T> task, std::function<void(T)> done);
+    void start_next_operation();
+
     Task<bool> init_pemra();
     Task<bool> init_encryption();
-    Task<Bytes> request_session_key();
+    Task<Outcome<Bytes>> request_session_key();
     bool take_session_key(const Bytes &reply);
     Task<std::monostate> key_exchange();
     void save_ltk();
 
-    Task<Bytes> rpc(Bytes message, bool encrypt);
-    Task<Bytes> transfer(Bytes message);
-    Task<Bytes> run_card_command(Bytes request);
+    // Starts the encryption anew when an exchange left the frame counters
+    // out of step; a reader that refuses is asked again after a pause.
+    Task<bool> rekey_if_needed();
+    void schedule_rekey();
+
+    Task<Outcome<Bytes>> rpc(Bytes message, bool encrypt);
+    Task<Outcome<Bytes>> transfer(Bytes message);
+    Task<Outcome<Bytes>> run_card_command(Bytes request);
     std::size_t rpc_limit() const;
-    Bytes decrypt_reply(Bytes reply);
+    Outcome<Bytes> decrypt_reply(Outcome<Bytes> reply);
     void write_indication(std::span<const std::uint8_t> bytes);
 
     void status_recv(std::span<const std::uint8_t> notification);
@@ -89,8 +109,11 @@ private:
     // The shared counter may be out of step with the reader's (an exchange
     // ended without a usable reply): start the encryption anew first.
     bool needs_rekey_ = false;
-    // Starting the encryption anew failed: nothing more goes to the reader.
-    bool unusable_ = false;
+    std::chrono::milliseconds rekey_pause_{0};
+    sigc::connection rekey_timer_;
+    // Operations waiting for the one under way, which is not among them.
+    std::deque<std::function<void()>> operations_;
+    bool operation_under_way_ = false;
     sigc::connection status_connection_;
     sigc::connection disconnect_connection_;
 };

@@ -10,6 +10,8 @@
 #include <optional>
 #include <utility>
 
+#include "common/failure.h"
+
 // A lazily started coroutine that yields one value of type T. The session's
 // exchanges with the reader are written as coroutines so that a sequence of
 // requests reads top to bottom; each co_await suspends until the awaited
@@ -70,6 +72,9 @@ private:
 // with the function that resumes the coroutine with the operation's result.
 // Keep it in a named variable and co_await that: g++ 12 destroys a temporary
 // awaiter twice, which frees what its start function captured too early.
+// Likewise, g++ 12 miscompiles a co_await of a task that finishes at once
+// when it stands in the condition of an if: take the result into a variable
+// first, then test it.
 template <typename T> class Completion {
 public:
     using Resume = std::function<void(T)>;
@@ -92,6 +97,14 @@ private:
 
 namespace task_detail {
 
+// What a task yields when it throws, which none is meant to: its failure.
+template <typename T> struct FailedResult {
+    static T value() { return T{}; }
+};
+template <typename T> struct FailedResult<Outcome<T>> {
+    static Outcome<T> value() { return Failure::BadReply; }
+};
+
 // The coroutine that runs a task on its own and hands its result over.
 struct Detached {
     struct promise_type {
@@ -106,8 +119,7 @@ struct Detached {
 template <typename T>
 Detached run_detached(Task<T> task, std::function<void(T)> done, std::shared_ptr<bool> starting)
 {
-    // T{} is every task's failure value (false, no bytes).
-    T result{};
+    T result = FailedResult<T>::value();
     try {
         result = co_await std::move(task);
     } catch (const std::exception &error) {
@@ -125,7 +137,8 @@ Detached run_detached(Task<T> task, std::function<void(T)> done, std::shared_ptr
 } // namespace task_detail
 
 // Starts a task and calls `done` with its result exactly once, from the main
-// loop, after this call has returned. A task that throws yields T{}.
+// loop, after this call has returned. A task that throws yields its failure
+// (false, or a bad reply).
 template <typename T> void start_task(Task<T> task, std::function<void(T)> done)
 {
     auto starting = std::make_shared<bool>(true);

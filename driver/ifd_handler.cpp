@@ -2,6 +2,8 @@
 // reader: they turn into one request on the request channel, or read the
 // slot table, and map the result to a pcsc-lite response code.
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -15,14 +17,13 @@ extern "C" {
 }
 #pragma GCC visibility pop
 
+#include "common/reader_messages.h"
+#include "common/vendor_attributes.h"
 #include "driver/request_channel.h"
-#include "worker/bt_thread.h"
-#include "worker/slot_table.h"
+#include "worker/worker.h"
 
 namespace {
 
-constexpr DWORD VENDOR_ATTR_IEEE = SCARD_ATTR_VALUE(SCARD_CLASS_VENDOR_DEFINED, 0xB020);
-constexpr DWORD VENDOR_ATTR_DESCRIPTOR = SCARD_ATTR_VALUE(SCARD_CLASS_VENDOR_DEFINED, 0xB021);
 constexpr DWORD IOCTL_TLV_PROPERTIES = 0x11223344;
 // Compared as it stands: applications pass 0xBB01, not SCARD_CTL_CODE(0xBB01).
 constexpr DWORD IOCTL_VENDOR_RPC = 0xBB01;
@@ -31,12 +32,25 @@ constexpr DWORD IOCTL_VENDOR_RPC = 0xBB01;
 constexpr DWORD min_feature_buffer = 7;
 constexpr std::size_t attribute_area_size = 512;
 
+// Opening waits this long at most for a reader that BlueZ already holds to be
+// set up (a second's pause, then the handshake), so that pcscd's first
+// client, which it serves only once opening returns, finds the card.
+constexpr std::chrono::milliseconds open_wait_limit{4000};
+
 // The name pcscd opened the reader with; stored, never used to pick a reader.
 char device_name[64];
+
+using EventWait = RESPONSECODE (*)(DWORD Lun, int timeout);
+using EventWaitStop = RESPONSECODE (*)(DWORD Lun);
 
 std::uint8_t slot_of(DWORD lun)
 {
     return static_cast<std::uint8_t>(lun & 0xFF);
+}
+
+Worker &worker()
+{
+    return Worker::instance();
 }
 
 void store_device_name(const void *name, std::size_t length)
@@ -56,6 +70,19 @@ RESPONSECODE guarded(EntryPoint entry_point)
     }
 }
 
+// The one place where a result becomes pcscd's code: the outputs are stored
+// only on success, and every failure is a communication error to pcscd,
+// unless the entry point has a code of its own for it.
+template <typename T, typename StoreOutputs>
+RESPONSECODE respond(const Outcome<T> &outcome, StoreOutputs store_outputs,
+                     RESPONSECODE failed = IFD_COMMUNICATION_ERROR)
+{
+    if (!outcome)
+        return failed;
+    store_outputs(*outcome);
+    return IFD_SUCCESS;
+}
+
 // Reports an attribute value of `length` bytes from `area`, if the caller's
 // buffer is large enough; a null Value only learns the length.
 RESPONSECODE report_attribute(const std::uint8_t *area, DWORD length, PDWORD Length, PUCHAR Value)
@@ -71,7 +98,7 @@ RESPONSECODE report_attribute(const std::uint8_t *area, DWORD length, PDWORD Len
 RESPONSECODE get_ieee_attribute(std::uint8_t slot, PDWORD Length, PUCHAR Value)
 {
     std::uint8_t area[attribute_area_size] = {};
-    if (get_pemra_ieee(slot, area) < 0)
+    if (!get_pemra_ieee(slot, area))
         return IFD_COMMUNICATION_ERROR;
     // Bounded by the area, so that the value always ends with its NUL.
     DWORD text_length = strnlen(reinterpret_cast<const char *>(area), attribute_area_size - 1);
@@ -84,7 +111,7 @@ RESPONSECODE get_descriptor_attribute(std::uint8_t slot, PDWORD Length, PUCHAR V
     // Cleared, so that a reply shorter than its first byte announces reports
     // zeros rather than stack contents.
     std::uint8_t area[attribute_area_size] = {};
-    if (get_pemra_descriptor(slot, area) < 0)
+    if (!get_pemra_descriptor(slot, area))
         return IFD_COMMUNICATION_ERROR;
     return report_attribute(area, area[0] + 1, Length, Value);
 }
@@ -97,6 +124,32 @@ RESPONSECODE get_max_input(std::uint8_t slot, PDWORD Length, PUCHAR Value)
     *Length = sizeof(std::uint32_t);
     if (Value != nullptr)
         std::memcpy(Value, &max_apdu, sizeof max_apdu);
+    return IFD_SUCCESS;
+}
+
+// pcscd's event thread waits here for a card event rather than asking for
+// the card status every 400 ms: it asks once (IFDHICCPresence), then waits
+// until the status changes, the timeout passes or the reader is closed.
+RESPONSECODE wait_for_card_event(DWORD, int timeout)
+{
+    if (!worker().thread_running)
+        return IFD_COMMUNICATION_ERROR; // pcscd then polls, which starts the worker again
+    worker().slots.wait_for_change(std::chrono::milliseconds(std::max(timeout, 0)));
+    return IFD_SUCCESS;
+}
+
+RESPONSECODE stop_card_event_wait(DWORD)
+{
+    worker().slots.stop_wait();
+    return IFD_SUCCESS;
+}
+
+template <typename Function> RESPONSECODE report_function(Function function, PDWORD Length, PUCHAR Value)
+{
+    if (*Length < sizeof function || Value == nullptr)
+        return IFD_ERROR_INSUFFICIENT_BUFFER;
+    std::memcpy(Value, &function, sizeof function);
+    *Length = sizeof function;
     return IFD_SUCCESS;
 }
 
@@ -137,13 +190,24 @@ RESPONSECODE answer_tlv_properties(std::uint8_t slot, PUCHAR RxBuffer, DWORD RxL
 RESPONSECODE pass_vendor_rpc(std::uint8_t slot, PUCHAR TxBuffer, DWORD TxLength, PUCHAR RxBuffer,
                              DWORD RxLength, LPDWORD pdwBytesReturned)
 {
-    start_bt_thread(device_name);
-    unsigned long answer_length = RxLength;
-    if (write_rpc_ext(slot, std::span(TxBuffer, TxLength), RxBuffer, &answer_length) != 0)
+    worker().start_bt_thread(device_name);
+    if (RxBuffer == nullptr)
         return IFD_COMMUNICATION_ERROR;
-    if (pdwBytesReturned != nullptr)
-        *pdwBytesReturned = answer_length;
-    return IFD_SUCCESS;
+    return respond(write_rpc_ext(slot, std::span(TxBuffer, TxLength), std::span(RxBuffer, RxLength)),
+                   [&](std::size_t length) {
+                       if (pdwBytesReturned != nullptr)
+                           *pdwBytesReturned = length;
+                   });
+}
+
+RESPONSECODE reset_card(std::uint8_t slot, PUCHAR Atr, PDWORD AtrLength)
+{
+    worker().start_bt_thread(device_name);
+    Outcome<std::size_t> atr = icc_reset(slot, std::span(Atr, *AtrLength));
+    // pcscd is told that no answer to reset came when the reader refused.
+    if (!atr && atr.failure() == Failure::NotServed)
+        *AtrLength = 0;
+    return respond(atr, [&](std::size_t length) { *AtrLength = length; }, IFD_ERROR_POWER_ACTION);
 }
 
 } // namespace
@@ -155,8 +219,15 @@ RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName)
     (void)Lun;
     return guarded([&] {
         store_device_name(DeviceName, strnlen(DeviceName, sizeof device_name - 1));
-        start_bt_thread(device_name);
+        worker().start_bt_thread(device_name);
         std::fprintf(stderr, "create channel by name %s\n", DeviceName);
+        // pcscd 1.9.9 opens the readers of its configuration before it serves
+        // any client: a client that connects meanwhile waits in the socket's
+        // backlog, its SCardEstablishContext returns once opening has
+        // returned (seen here: after 4 s, and after 25 s without any
+        // timeout), and it finds the card present if the reader was set up
+        // by then.
+        worker().wait_until_settled(open_wait_limit);
         return IFD_SUCCESS;
     });
 }
@@ -165,17 +236,21 @@ RESPONSECODE IFDHCreateChannel(DWORD Lun, DWORD Channel)
 {
     (void)Lun;
     (void)Channel;
-    std::fprintf(stderr, "create channel by id\n");
-    // The reader can only be opened by name.
-    return static_cast<RESPONSECODE>(-1);
+    return guarded([] {
+        std::fprintf(stderr, "create channel by id\n");
+        // The reader can only be opened by name.
+        return static_cast<RESPONSECODE>(-1);
+    });
 }
 
 RESPONSECODE IFDHCloseChannel(DWORD Lun)
 {
     (void)Lun;
-    // The worker, the request channel and the bus connection stay.
-    std::fprintf(stderr, "close channel\n");
-    return IFD_SUCCESS;
+    return guarded([] {
+        // The worker, the request channel and the bus connection stay.
+        std::fprintf(stderr, "close channel\n");
+        return IFD_SUCCESS;
+    });
 }
 
 RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Value)
@@ -187,6 +262,10 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
         case TAG_IFD_SIMULTANEOUS_ACCESS:
             Value[0] = 1;
             return IFD_SUCCESS;
+        case TAG_IFD_POLLING_THREAD_WITH_TIMEOUT:
+            return report_function<EventWait>(wait_for_card_event, Length, Value);
+        case TAG_IFD_STOP_POLLING_THREAD:
+            return report_function<EventWaitStop>(stop_card_event_wait, Length, Value);
         case SCARD_ATTR_MAXINPUT:
             return get_max_input(slot, Length, Value);
         case VENDOR_ATTR_IEEE:
@@ -202,13 +281,15 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
 RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD Length, PUCHAR Value)
 {
     (void)Lun;
-    if (Tag != VENDOR_ATTR_IEEE)
-        return IFD_ERROR_TAG;
-    if (Length > 62)
-        return IFD_COMMUNICATION_ERROR;
-    store_device_name(Value, Length);
-    stop_bt_thread();
-    return IFD_SUCCESS;
+    return guarded([&] {
+        if (Tag != VENDOR_ATTR_IEEE)
+            return IFD_ERROR_TAG;
+        if (Length > 62)
+            return IFD_COMMUNICATION_ERROR;
+        store_device_name(Value, Length);
+        worker().stop_bt_thread();
+        return IFD_SUCCESS;
+    });
 }
 
 RESPONSECODE IFDHSetProtocolParameters(DWORD Lun, DWORD Protocol, UCHAR Flags, UCHAR PTS1, UCHAR PTS2,
@@ -224,15 +305,10 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
         std::uint8_t slot = slot_of(Lun);
         switch (Action) {
         case IFD_POWER_UP:
-        case IFD_RESET: {
-            start_bt_thread(device_name);
-            unsigned long capacity = *AtrLength;
-            int status = icc_reset(slot, Atr, &capacity);
-            *AtrLength = capacity;
-            return status == 0 ? IFD_SUCCESS : IFD_ERROR_POWER_ACTION;
-        }
+        case IFD_RESET:
+            return reset_card(slot, Atr, AtrLength);
         case IFD_POWER_DOWN:
-            start_bt_thread(device_name);
+            worker().start_bt_thread(device_name);
             // A card that did not acknowledge the shutdown is off all the same.
             icc_power_off(slot);
             return IFD_SUCCESS;
@@ -248,21 +324,19 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
     return guarded([&]() -> RESPONSECODE {
         *RecvPci = SendPci;
         // No T=0 or T=1 processing: the reader takes the APDU as it is.
-        unsigned long capacity = *RxLength;
-        if (write_apdu(slot_of(Lun), std::span(TxBuffer, TxLength), RxBuffer, &capacity) != 0)
-            return IFD_COMMUNICATION_ERROR;
-        *RxLength = capacity;
-        return IFD_SUCCESS;
+        return respond(write_apdu(slot_of(Lun), std::span(TxBuffer, TxLength), std::span(RxBuffer, *RxLength)),
+                       [&](std::size_t length) { *RxLength = length; });
     });
 }
 
 RESPONSECODE IFDHICCPresence(DWORD Lun)
 {
     return guarded([&]() -> RESPONSECODE {
-        if (get_card_status(slot_of(Lun)) == card_status_present)
+        worker().slots.status_reported();
+        if (get_card_status(slot_of(Lun)) == reader_message::card_present)
             return IFD_ICC_PRESENT;
-        // pcscd polls presence periodically, which retries a failed start.
-        start_bt_thread(device_name);
+        // pcscd asks for the status now and then, which retries a failed start.
+        worker().start_bt_thread(device_name);
         return IFD_ICC_NOT_PRESENT;
     });
 }

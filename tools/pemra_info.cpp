@@ -12,13 +12,11 @@
 #include <optional>
 #include <span>
 
+#include "common/vendor_attributes.h"
 #include "tools/descriptor_printer.h"
 #include "tools/reader_number.h"
 
 namespace {
-
-constexpr DWORD VENDOR_ATTR_IEEE = SCARD_ATTR_VALUE(SCARD_CLASS_VENDOR_DEFINED, 0xB020);
-constexpr DWORD VENDOR_ATTR_DESCRIPTOR = SCARD_ATTR_VALUE(SCARD_CLASS_VENDOR_DEFINED, 0xB021);
 
 constexpr std::size_t reader_list_size = 2048;
 constexpr std::size_t address_buffer_size = 64;

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "bluez/diagnostics.h"
+#include "common/diagnostics.h"
 
 namespace {
 

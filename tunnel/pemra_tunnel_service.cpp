@@ -6,22 +6,34 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "bluez/diagnostics.h"
+#include "common/diagnostics.h"
+#include "tunnel/tunnel_characteristics.h"
 #include "tunnel/uncaught_error.h"
 
 namespace {
 
-constexpr int reply_fragments = 4;
-constexpr int reader_status = 8;
-// Without these the tunnel cannot carry a transfer; 5 and 6 are unused.
-constexpr int required_characteristics[] = {1, 2, 3, 4, 7, 8, 9};
+using namespace tunnel_characteristic;
+
 constexpr std::size_t initial_chunk_size = 20;
 
 // Paths or proxies, by number.
 template <typename Entries> bool has_required_characteristics(const Entries &entries)
 {
-    return std::ranges::all_of(required_characteristics,
-                               [&](int number) { return static_cast<bool>(entries[static_cast<std::size_t>(number)]); });
+    return std::ranges::all_of(required, [&](std::size_t number) { return static_cast<bool>(entries[number]); });
+}
+
+// A message length as the reader reads it: low byte first.
+Bytes length_bytes(std::size_t length)
+{
+    return {static_cast<std::uint8_t>(length & 0xFF), static_cast<std::uint8_t>(length >> 8 & 0xFF)};
+}
+
+// A BlueZ call of a transfer failed: reported here, passed on as a bus error.
+Failure transfer_call_failed(const Glib::Error &error, int line)
+{
+    check_bus_error_domain(error, line);
+    std::fprintf(stderr, "Exception in transfer %s\n", error.what());
+    return Failure::BusError;
 }
 
 // One pass of switching notifications on, 4 before 8. A failure ends the
@@ -30,9 +42,9 @@ template <typename Entries> bool has_required_characteristics(const Entries &ent
 // cache has not heard of it yet.
 void start_notifications(const PemraTunnelService::Characteristics &chars, std::array<bool, 2> &started)
 {
-    const int numbers[] = {reply_fragments, reader_status};
+    const std::size_t numbers[] = {reply_fragments, reader_status};
     for (std::size_t i = 0; i < started.size(); ++i) {
-        const auto &characteristic = chars[static_cast<std::size_t>(numbers[i])];
+        const auto &characteristic = chars[numbers[i]];
         if (started[i] || characteristic->get_notifying())
             continue;
         try {
@@ -162,7 +174,7 @@ PemraTunnelService::~PemraTunnelService()
     signal_disconnected.clear();
     print_out("tunnel service destruction\n");
     silence_timer_.disconnect();
-    settle_timer_.disconnect();
+    time_limit_timer_.disconnect();
 }
 
 void PemraTunnelService::noti4_recv(const Glib::VariantBase &changed)
@@ -172,8 +184,7 @@ void PemraTunnelService::noti4_recv(const Glib::VariantBase &changed)
     if (!receive_.waiting()) {
         // No transfer wants it: dropped, but a link that settles is not
         // quiet yet.
-        if (settling_)
-            settle_link();
+        queue_.stray_fragment();
         return;
     }
     const Bytes value = chars_[reply_fragments]->get_value();
@@ -229,6 +240,7 @@ void PemraTunnelService::link_changed(bool connected)
 void PemraTunnelService::resume(Wake wake)
 {
     silence_timer_.disconnect();
+    time_limit_timer_.disconnect();
     auto continuation = receive_.take_continuation();
     if (!continuation)
         return;
@@ -246,41 +258,251 @@ void PemraTunnelService::restart_silence_timer()
         static_cast<unsigned>(silence_bound_.count()));
 }
 
-void PemraTunnelService::mark_reply_unusable() { settle_link(); }
+void PemraTunnelService::mark_reply_unusable() { queue_.settle(); }
 
-void PemraTunnelService::settle_link()
+void PemraTunnelService::abort_transfers(Failure failure)
 {
-    settling_ = true;
-    settle_timer_.disconnect();
-    settle_timer_ = Glib::signal_timeout().connect(
+    queue_.refuse_waiting(failure);
+    if (receive_.waiting())
+        resume(Wake::Aborted);
+    else if (auto transfer = current_.lock())
+        finish_with(*transfer, failure);
+}
+
+// One transfer under way: its message until it is written, and its
+// completion, which runs once.
+struct PemraTunnelService::Transfer {
+    std::shared_ptr<PemraTunnelService> tunnel;
+    Bytes message;
+    TransferCompletion done;
+
+    // Not completed yet: an aborted transfer goes no further when one of
+    // its bus calls answers afterwards.
+    bool live() const { return static_cast<bool>(done); }
+    void complete(Outcome<Bytes> reply)
+    {
+        if (auto finished = std::exchange(done, nullptr))
+            finished(std::move(reply));
+    }
+};
+
+void PemraTunnelService::transfer(std::span<const std::uint8_t> message, TransferCompletion done)
+{
+    // The short request is the message and 2 length bytes: with the chunk
+    // size of 20, messages of up to 18 bytes fit one write.
+    if (message.size() + 1 < chunk_size_)
+        transfer3(message, std::move(done));
+    else
+        transfer2(message, std::move(done));
+}
+
+void PemraTunnelService::transfer3(std::span<const std::uint8_t> message, TransferCompletion done)
+{
+    auto transfer = std::make_shared<Transfer>(Transfer{shared_from_this(), length_bytes(message.size()), std::move(done)});
+    transfer->message.insert(transfer->message.end(), message.begin(), message.end());
+    run_when_free(transfer, [transfer] {
+        PemraTunnelService &tunnel = *transfer->tunnel;
+        tunnel.receive_.prepare(/*header_in_first_fragment=*/true);
+        tunnel.wait_for_reply(transfer, reply_header_size);
+        // The reply is awaited at once; a request that did not go out ends
+        // the wait, as no reply will come.
+        tunnel.send_for(transfer, tunnel.chars_[short_request], [transfer](Done sent) {
+            if (!sent)
+                transfer->tunnel->abandon_wait(*transfer, sent.failure());
+        });
+    });
+}
+
+void PemraTunnelService::transfer2(std::span<const std::uint8_t> message, TransferCompletion done)
+{
+    auto transfer =
+        std::make_shared<Transfer>(Transfer{shared_from_this(), Bytes(message.begin(), message.end()), std::move(done)});
+    run_when_free(transfer, [transfer] { transfer->tunnel->write_length(transfer); });
+}
+
+void PemraTunnelService::run_when_free(const std::shared_ptr<Transfer> &transfer, std::function<void()> start)
+{
+    queue_.submit(
+        [this, transfer, start = std::move(start)] {
+            current_ = transfer;
+            start();
+        },
+        [transfer](Failure failure) { transfer->complete(failure); });
+}
+
+void PemraTunnelService::write_length(const std::shared_ptr<Transfer> &transfer)
+{
+    chars_[long_length]->write_value(length_bytes(transfer->message.size()), [transfer](const Glib::Error *error) {
+        PemraTunnelService &tunnel = *transfer->tunnel;
+        if (error)
+            return tunnel.finish_with(*transfer, transfer_call_failed(*error, __LINE__));
+        if (!transfer->live())
+            return;
+        tunnel.send_for(transfer, tunnel.chars_[long_body], [transfer](Done sent) {
+            if (!sent)
+                return transfer->tunnel->finish_with(*transfer, sent.failure());
+            if (transfer->live())
+                transfer->tunnel->read_header(transfer);
+        });
+    });
+}
+
+void PemraTunnelService::read_header(const std::shared_ptr<Transfer> &transfer)
+{
+    // Fragments that come before the header has been read are dropped.
+    receive_.prepare(/*header_in_first_fragment=*/false);
+    chars_[reply_header]->read_value([transfer](const Glib::Error *error, Bytes header) {
+        PemraTunnelService &tunnel = *transfer->tunnel;
+        if (error)
+            return tunnel.finish_with(*transfer, transfer_call_failed(*error, __LINE__));
+        if (!transfer->live())
+            return;
+        if (tunnel.receive_.take_header(header) == ReceiveState::Progress::Unusable)
+            return tunnel.finish_reply(*transfer, Wake::ReplyUnusable, 0);
+        tunnel.wait_for_reply(transfer, 0);
+    });
+}
+
+void PemraTunnelService::wait_for_reply(const std::shared_ptr<Transfer> &transfer, std::size_t header_size)
+{
+    receive_.wait([transfer, header_size](Wake wake) { transfer->tunnel->finish_reply(*transfer, wake, header_size); });
+    restart_silence_timer();
+    time_limit_timer_.disconnect();
+    time_limit_timer_ = Glib::signal_timeout().connect(
         [this] {
-            settling_ = false;
-            start_next_transfer();
+            resume(Wake::TimeLimit);
             return false;
         },
-        static_cast<unsigned>(settle_time.count()));
+        static_cast<unsigned>(transfer_time_limit.count()));
 }
 
-void PemraTunnelService::run_when_free(std::function<void()> start)
+namespace {
+
+// Why a wait that ended without a whole reply has none.
+Failure failure_of(Wake wake)
 {
-    pending_transfers_.push_back(std::move(start));
-    start_next_transfer();
+    switch (wake) {
+    case Wake::TimeLimit:
+    case Wake::Aborted:
+        return Failure::DeadlinePassed;
+    default:
+        return Failure::NoReply;
+    }
 }
 
-void PemraTunnelService::start_next_transfer()
+} // namespace
+
+void PemraTunnelService::finish_reply(Transfer &transfer, Wake wake, std::size_t header_size)
 {
-    if (transfer_under_way_ || settling_ || pending_transfers_.empty())
+    // A reader whose link changed sends no more: what arrived is the reply,
+    // zeros where fragments are missing.
+    if (wake != Wake::ReplyComplete && wake != Wake::LinkChanged)
+        return finish_with(transfer, failure_of(wake));
+    Reassembly reply = receive_.reassemble();
+    if (reply.bytes.size() <= header_size)
+        reply.bytes.clear();
+    else
+        reply.bytes.erase(reply.bytes.begin(), reply.bytes.begin() + static_cast<std::ptrdiff_t>(header_size));
+    transfer.complete(std::move(reply.bytes));
+    end_transfer(wake == Wake::ReplyComplete && reply.whole);
+}
+
+void PemraTunnelService::finish_with(Transfer &transfer, Failure failure)
+{
+    // An aborted transfer whose bus call answers afterwards is over already.
+    if (!transfer.live())
         return;
-    auto start = std::move(pending_transfers_.front());
-    pending_transfers_.pop_front();
-    transfer_under_way_ = true;
-    start();
+    transfer.complete(failure);
+    end_transfer(false);
+}
+
+void PemraTunnelService::abandon_wait(Transfer &transfer, Failure failure)
+{
+    // The reply may have come before the write's answer.
+    if (!transfer.live())
+        return;
+    silence_timer_.disconnect();
+    time_limit_timer_.disconnect();
+    receive_.take_continuation();
+    finish_with(transfer, failure);
 }
 
 void PemraTunnelService::end_transfer(bool reply_was_whole)
 {
-    transfer_under_way_ = false;
-    if (!reply_was_whole)
-        settle_link();
-    start_next_transfer();
+    current_.reset();
+    queue_.transfer_ended(reply_was_whole);
+}
+
+// One chunked write under way.
+struct PemraTunnelService::SendOperation {
+    std::shared_ptr<PemraTunnelService> tunnel;
+    Bytes data;
+    std::size_t chunk_limit;
+    std::shared_ptr<GattCharacteristic> characteristic;
+    SendCompletion done;
+    // Whether the transfer that sends is still under way; a send of an
+    // aborted transfer stops at its next slice.
+    std::function<bool()> wanted;
+    std::size_t position = 0;
+
+    void complete(Done sent)
+    {
+        if (done)
+            done(sent);
+    }
+};
+
+void PemraTunnelService::write_slice(const std::shared_ptr<SendOperation> &send)
+{
+    const std::size_t end = std::min(send->position + send->chunk_limit, send->data.size());
+    const std::span<const std::uint8_t> slice(send->data.data() + send->position, end - send->position);
+    send->characteristic->write_value(slice, [send, end](const Glib::Error *error) {
+        if (error)
+            return send->complete(transfer_call_failed(*error, __LINE__));
+        if (end == send->data.size())
+            return send->complete(succeeded());
+        if (send->wanted && !send->wanted())
+            return;
+        send->position = end;
+        write_slice(send);
+    });
+}
+
+void PemraTunnelService::send_for(const std::shared_ptr<Transfer> &transfer,
+                                  std::shared_ptr<GattCharacteristic> characteristic, SendCompletion done)
+{
+    start_send(SendOperation{shared_from_this(), std::move(transfer->message), chunk_size_, std::move(characteristic),
+                             std::move(done), [transfer] { return transfer->live(); }});
+}
+
+void PemraTunnelService::send(Bytes data, std::size_t chunk_limit, std::shared_ptr<GattCharacteristic> characteristic,
+                              SendCompletion done)
+{
+    start_send(SendOperation{shared_from_this(), std::move(data), chunk_limit, std::move(characteristic),
+                             std::move(done), nullptr});
+}
+
+void PemraTunnelService::start_send(SendOperation operation)
+{
+    auto send = std::make_shared<SendOperation>(std::move(operation));
+    if (send->chunk_limit == 0 || !send->characteristic) {
+        g_return_if_fail_warning(nullptr, "pemra_tunnel_service_send",
+                                 send->chunk_limit == 0 ? "chunk_limit > 0" : "characteristic != NULL");
+        Glib::signal_idle().connect_once([send] { send->complete(Failure::Refused); });
+        return;
+    }
+    if (send->data.empty()) {
+        Glib::signal_idle().connect_once([send] { send->complete(succeeded()); });
+        return;
+    }
+    write_slice(send);
+}
+
+void PemraTunnelService::write_indication(std::span<const std::uint8_t> data, IndicationCompletion done)
+{
+    chars_[indication]->write_value(data, nullptr);
+    Glib::signal_idle().connect_once([tunnel = shared_from_this(), done = std::move(done)] {
+        if (done)
+            done();
+    });
 }

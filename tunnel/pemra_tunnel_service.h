@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,11 +11,13 @@
 #include <sigc++/signal.h>
 
 #include "bluez/bt_device.h"
-#include "bluez/bytes.h"
 #include "bluez/gatt_characteristic.h"
 #include "bluez/object_manager_proxy.h"
+#include "common/bytes.h"
+#include "common/failure.h"
 #include "tunnel/characteristic_discovery.h"
 #include "tunnel/receive_state.h"
+#include "tunnel/transfer_queue.h"
 
 // The driver's link to one Pemra reader at the GATT level: a proxy per
 // numbered characteristic and one for the reader's Device1 object, reply
@@ -28,26 +29,23 @@
 //
 // One transfer runs at a time: a transfer started while another is under
 // way, or while the link settles after a reply that went wrong, starts
-// when they are over.
+// when they are over (see TransferQueue).
 class PemraTunnelService : public std::enable_shared_from_this<PemraTunnelService> {
 public:
     using Characteristics = std::array<std::shared_ptr<GattCharacteristic>, characteristic_slots>;
-    // An error (D-Bus or I/O domain) or the reply; an empty reply is no data.
-    using TransferCompletion = std::function<void(const Glib::Error *error, Bytes reply)>;
-    using SendCompletion = std::function<void(const Glib::Error *error)>;
+    // The reply (possibly empty), or why there is none.
+    using TransferCompletion = std::function<void(Outcome<Bytes> reply)>;
+    using SendCompletion = std::function<void(Done sent)>;
     using IndicationCompletion = std::function<void()>;
 
-    // A waiting transfer that has had no fragment for this long completes
-    // with an empty reply. The reader sends nothing while the card works,
-    // so the bound leaves room for slow card operations (key generation,
-    // long signatures); the bus call timeout is 25 s for comparison.
+    // A waiting transfer that has had no fragment for this long fails. The
+    // reader sends nothing while the card works, so the bound leaves room
+    // for slow card operations (key generation, long signatures); the bus
+    // call timeout is 25 s for comparison.
     static constexpr std::chrono::milliseconds default_silence_bound{30000};
-    // After a reply that went wrong, the rest of it may still be on its way
-    // and would be taken for the start of the next reply. The next transfer
-    // waits until characteristic 4 has been quiet this long: a reply's
-    // fragments come back to back, at most one connection interval (up to
-    // some 50 ms on a slow link) apart, so 200 ms of quiet means none follow.
-    static constexpr std::chrono::milliseconds settle_time{200};
+    // The longest a transfer may wait for its reply, however its fragments
+    // trickle in: the silence bound and the time a whole reply takes.
+    static constexpr std::chrono::milliseconds transfer_time_limit{35000};
 
     // Finds the characteristics of the Pemra service at service_path in
     // BlueZ's objects, makes the proxies (blocking), switches notifications
@@ -83,25 +81,27 @@ public:
     void transfer(std::span<const std::uint8_t> message, TransferCompletion done);
     // Short framing: length (2 bytes, little-endian) and message in one
     // write to characteristic 7; the reply header starts fragment 0, and
-    // its 4 bytes are not part of the reply. Completes with the error of a
-    // write that failed before the reply came.
+    // its 4 bytes are not part of the reply.
     void transfer3(std::span<const std::uint8_t> message, TransferCompletion done);
     // Long framing: the length to characteristic 1, the message in chunks
     // to characteristic 2, the reply header read from characteristic 3.
-    // Completes with the error of a failed write or read.
     void transfer2(std::span<const std::uint8_t> message, TransferCompletion done);
     // Writes `data` to `characteristic` in slices of at most chunk_limit
-    // bytes, each after the previous one was acknowledged. Completes with
-    // the first failed write's error; nothing is written for no data.
+    // bytes, each after the previous one was acknowledged. Fails at the
+    // first failed write; nothing is written for no data.
     void send(Bytes data, std::size_t chunk_limit, std::shared_ptr<GattCharacteristic> characteristic,
               SendCompletion done);
-    // One write to characteristic 9 that asks for no reply; it completes
-    // all the same. The bytes are copied before this returns.
+    // One write to characteristic 9 that asks for no acknowledgement from
+    // the reader; it completes whatever becomes of it. The bytes are copied
+    // before this returns.
     void write_indication(std::span<const std::uint8_t> data, IndicationCompletion done);
 
     // The last reply, though complete, was bad (it did not decrypt): the
     // next transfer waits until the link has settled.
     void mark_reply_unusable();
+    // The tunnel's user gives up: the transfer under way and those waiting
+    // to start fail with `failure`.
+    void abort_transfers(Failure failure);
 
     // Largest payload of one write; grows with the longest fragment
     // notification seen while a transfer waits, never shrinks.
@@ -111,11 +111,12 @@ public:
 
 private:
     struct Transfer;
+    struct SendOperation;
 
     PemraTunnelService(Characteristics chars, std::shared_ptr<BTDevice> dev);
     void observe_proxies();
-
     void report_kept_status();
+
     void noti4_recv(const Glib::VariantBase &changed);
     void noti8_recv();
     void devprop_changed(const Glib::VariantBase &changed);
@@ -126,28 +127,31 @@ private:
     // Schedules the waiting transfer's continuation from an idle callback.
     void resume(Wake wake);
     void restart_silence_timer();
-    void settle_link();
 
-    void run_when_free(std::function<void()> start);
-    void start_next_transfer();
+    void run_when_free(const std::shared_ptr<Transfer> &transfer, std::function<void()> start);
     void wait_for_reply(const std::shared_ptr<Transfer> &transfer, std::size_t header_size);
     void write_length(const std::shared_ptr<Transfer> &transfer);
     void read_header(const std::shared_ptr<Transfer> &transfer);
+    // Sends a transfer's message in chunks of the current chunk size.
+    void send_for(const std::shared_ptr<Transfer> &transfer, std::shared_ptr<GattCharacteristic> characteristic,
+                  SendCompletion done);
+    void start_send(SendOperation operation);
+    static void write_slice(const std::shared_ptr<SendOperation> &send);
     void finish_reply(Transfer &transfer, Wake wake, std::size_t header_size);
-    void finish_with_error(Transfer &transfer, const Glib::Error &error);
+    void finish_with(Transfer &transfer, Failure failure);
     // The request of a waiting transfer failed to go out.
-    void abandon_wait(Transfer &transfer, const Glib::Error &error);
+    void abandon_wait(Transfer &transfer, Failure failure);
     void end_transfer(bool reply_was_whole);
 
     Characteristics chars_;
     std::shared_ptr<BTDevice> dev_;
     std::size_t chunk_size_;
     ReceiveState receive_;
+    TransferQueue queue_;
+    // The transfer under way, for abort_transfers.
+    std::weak_ptr<Transfer> current_;
 
     std::chrono::milliseconds silence_bound_ = default_silence_bound;
     sigc::connection silence_timer_;
-    bool transfer_under_way_ = false;
-    bool settling_ = false;
-    sigc::connection settle_timer_;
-    std::deque<std::function<void()>> pending_transfers_;
+    sigc::connection time_limit_timer_;
 };

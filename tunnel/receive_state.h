@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "bluez/bytes.h"
+#include "common/bytes.h"
 
 // The reply that the one waiting transfer of a tunnel collects: the reader
 // cuts it into fragment notifications on characteristic 4, each one prefix
@@ -31,6 +31,8 @@ enum class Wake {
     ReplyUnusable, // the header announces no reply that can be collected
     LinkChanged,   // the reader's Connected property changed
     Silence,       // no fragment came for the tunnel's silence bound
+    TimeLimit,     // the transfer took longer than the tunnel allows one
+    Aborted,       // the tunnel's user gave up on it
 };
 
 // A reassembled reply: total-length bytes, zeros where no fragment fit.

@@ -1,20 +1,19 @@
 #include "worker/bluez_connection.h"
 
+#include <giomm/dbusaddress.h>
 #include <giomm/dbuswatchname.h>
 #include <glibmm/main.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 
-#include "bluez/diagnostics.h"
 #include "bluez/gatt_manager1.h"
 #include "bluez/object_manager_proxy.h"
+#include "common/diagnostics.h"
 #include "worker/application_paths.h"
-#include "worker/bt_thread.h"
-#include "worker/device_discovery.h"
-#include "worker/pemra_profile.h"
-#include "worker/pemra_profile_manager.h"
 
 namespace {
 
@@ -23,14 +22,10 @@ constexpr char device_interface[] = "org.bluez.Device1";
 constexpr char object_manager_interface[] = "org.freedesktop.DBus.ObjectManager";
 constexpr char properties_interface[] = "org.freedesktop.DBus.Properties";
 
+constexpr std::chrono::milliseconds first_reconnect_pause{1000};
+
 // Device properties whose change to true may have made a reader ready.
 constexpr const char *readiness_properties[] = {"Connected", "ServicesResolved", "Paired"};
-
-void export_application(const Glib::RefPtr<Gio::DBus::Connection> &connection)
-{
-    std::make_shared<PemraProfile>()->register_object(connection, profile_path);
-    std::make_shared<PemraProfileManager>()->register_object(connection, application_path);
-}
 
 // Element `index` of a signal's parameters, if it has the expected type:
 // the bus may carry anything under BlueZ's name.
@@ -56,66 +51,149 @@ bool became_true(const Glib::VariantBase &changed, const char *name)
     return is_true;
 }
 
-std::string text_of(const Glib::VariantBase &value)
-{
-    return value.print(true).raw();
-}
-
-// "org.bluez" has had no owner since it last had one.
-bool bluez_gone = false;
-
-void bluez_vanished(const Glib::RefPtr<Gio::DBus::Connection> &, Glib::ustring) { bluez_gone = true; }
-
-// A BlueZ that comes back (bluetoothd restarted) has forgotten the
-// application, and adapters it shows before it owns its name send no
-// InterfacesAdded that reaches us: register anew and look for readers.
-void bluez_appeared(const Glib::RefPtr<Gio::DBus::Connection> &, Glib::ustring, const Glib::ustring &)
-{
-    if (!std::exchange(bluez_gone, false))
-        return;
-    print_out("bluez back\n");
-    register_profile_to_all_adapters();
-    connect_available_devices();
-}
-
 void report_registration_failure(const Glib::ustring &adapter, const Glib::Error &error)
 {
     std::fprintf(stderr, "cannot register at %s: %s\n", adapter.c_str(), error.what());
 }
 
-} // namespace
+// A connection of the driver's own rather than GIO's shared one: a shared
+// connection that closed would be handed out again.
+Glib::RefPtr<Gio::DBus::Connection> connect_system_bus()
+{
+    auto connection = Gio::DBus::Connection::create_for_address_sync(
+        Gio::DBus::Address::get_for_bus_sync(Gio::DBus::BusType::SYSTEM),
+        Gio::DBus::ConnectionFlags::AUTHENTICATION_CLIENT | Gio::DBus::ConnectionFlags::MESSAGE_BUS_CONNECTION);
+    // A lost bus must never end pcscd: GIO would exit the process.
+    connection->set_exit_on_close(false);
+    return connection;
+}
 
-bool setup_bus()
+// The unique name that owns "org.bluez", or nothing while none does.
+Glib::ustring owner_of_bluez(const Glib::RefPtr<Gio::DBus::Connection> &connection)
 {
     try {
-        Glib::RefPtr<Gio::DBus::Connection> connection =
-            Gio::DBus::Connection::get_sync(Gio::DBus::BusType::SYSTEM);
-        // A lost bus must never end pcscd: GIO would exit the process.
-        connection->set_exit_on_close(false);
-        conn = connection;
-        // Checks that the bus lets us talk to BlueZ's object manager.
-        ObjectManagerProxy bluez(conn, "/");
-        export_application(conn);
-        register_profile_to_all_adapters();
-        return true;
-    } catch (const Glib::Error &error) {
-        std::fprintf(stderr, "error registering profile %s\n", error.what());
-        conn.reset();
-        return false;
+        Glib::VariantContainerBase reply = connection->call_sync(
+            "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+            Glib::VariantContainerBase::create_tuple(Glib::Variant<Glib::ustring>::create(bluez_bus_name)), {},
+            "org.freedesktop.DBus");
+        Glib::Variant<Glib::ustring> owner;
+        reply.get_child(owner, 0);
+        return owner.get();
+    } catch (const Glib::Error &) {
+        // No owner: BlueZ's signals are taken once its name has one.
+        return {};
     }
 }
 
-void subscribe_bluez_signals()
+} // namespace
+
+BluezConnection::BluezConnection(Events events) : events_(std::move(events)) {}
+
+void BluezConnection::setup_bus()
 {
-    conn->signal_subscribe(sigc::ptr_fun(some_bt_device_changed), bluez_bus_name, properties_interface,
-                           "PropertiesChanged", {}, device_interface,
-                           Gio::DBus::SignalFlags::MATCH_ARG0_NAMESPACE);
-    conn->signal_subscribe(sigc::ptr_fun(bt_adapter_added), bluez_bus_name, object_manager_interface,
-                           "InterfacesAdded");
-    Gio::DBus::watch_name(conn, bluez_bus_name, sigc::ptr_fun(bluez_appeared), sigc::ptr_fun(bluez_vanished));
+    try {
+        connect_and_export();
+    } catch (const Glib::Error &error) {
+        std::fprintf(stderr, "error registering profile %s\n", error.what());
+        shut_down();
+        schedule_setup();
+        events_.unavailable();
+        return;
+    }
+    reconnect_pause_ = std::chrono::milliseconds(0);
+    register_profile_to_all_adapters();
+    subscribe_bluez_signals();
+    events_.scan();
 }
 
-void register_profile_to_all_adapters()
+void BluezConnection::connect_and_export()
+{
+    conn = connect_system_bus();
+    closed_handler_ = conn->signal_closed().connect([this](bool, const Glib::Error &) { bus_closed(); });
+    // Checks that the bus lets us talk to BlueZ's object manager.
+    ObjectManagerProxy bluez(conn, "/");
+    bluez_owner_ = owner_of_bluez(conn);
+    profile_ = std::make_unique<PemraProfile>();
+    exports_.push_back(profile_->register_object(conn, profile_path));
+    manager_ = std::make_unique<PemraProfileManager>();
+    exports_.push_back(manager_->register_object(conn, application_path));
+}
+
+void BluezConnection::subscribe_bluez_signals()
+{
+    subscriptions_.push_back(conn->signal_subscribe(
+        [this](const auto &, const Glib::ustring &sender, const auto &, const auto &, const auto &,
+               const Glib::VariantContainerBase &parameters) { some_bt_device_changed(sender, parameters); },
+        bluez_bus_name, properties_interface, "PropertiesChanged", {}, device_interface,
+        Gio::DBus::SignalFlags::MATCH_ARG0_NAMESPACE));
+    subscriptions_.push_back(conn->signal_subscribe(
+        [this](const auto &, const Glib::ustring &sender, const auto &, const auto &, const auto &,
+               const Glib::VariantContainerBase &parameters) { bt_adapter_added(sender, parameters); },
+        bluez_bus_name, object_manager_interface, "InterfacesAdded"));
+    name_watch_ = Gio::DBus::watch_name(
+        conn, bluez_bus_name,
+        [this](const auto &, const auto &, const Glib::ustring &owner) {
+            bluez_owner_ = owner;
+            // A BlueZ that comes back (bluetoothd restarted) has forgotten the
+            // application, and adapters it shows before it owns its name send
+            // no InterfacesAdded that reaches us: register anew and look for
+            // readers.
+            if (!std::exchange(bluez_gone_, false))
+                return;
+            print_out("bluez back\n");
+            register_profile_to_all_adapters();
+            events_.scan();
+        },
+        [this](const auto &, const auto &) {
+            bluez_owner_.clear();
+            bluez_gone_ = true;
+        });
+}
+
+void BluezConnection::shut_down()
+{
+    reconnect_timer_.disconnect();
+    closed_handler_.disconnect();
+    if (name_watch_ != 0)
+        Gio::DBus::unwatch_name(name_watch_);
+    name_watch_ = 0;
+    for (guint subscription : std::exchange(subscriptions_, {}))
+        conn->signal_unsubscribe(subscription);
+    for (guint registration : std::exchange(exports_, {}))
+        conn->unregister_object(registration);
+    profile_.reset();
+    manager_.reset();
+    bluez_owner_.clear();
+    bluez_gone_ = false;
+    conn.reset();
+}
+
+// The bus went away (it restarted, or it ends): BlueZ's links went with it.
+void BluezConnection::bus_closed()
+{
+    print_out("bus connection lost\n");
+    shut_down();
+    events_.lost();
+    schedule_setup();
+}
+
+void BluezConnection::schedule_setup()
+{
+    reconnect_pause_ = std::clamp(reconnect_pause_ * 2, first_reconnect_pause, reconnect_pause_limit);
+    reconnect_timer_ = Glib::signal_timeout().connect(
+        [this] {
+            setup_bus();
+            return false;
+        },
+        static_cast<unsigned>(reconnect_pause_.count()));
+}
+
+bool BluezConnection::from_bluez(const Glib::ustring &sender_name) const
+{
+    return !bluez_owner_.empty() && sender_name == bluez_owner_;
+}
+
+void BluezConnection::register_profile_to_all_adapters()
 {
     ManagedObjects objects;
     try {
@@ -132,7 +210,7 @@ void register_profile_to_all_adapters()
 
 // BlueZ's answer is asked for: on the system bus, an answer to a call that
 // asked for none is refused and logged as a rejected message.
-void register_profile_to_adapter(const Glib::ustring &adapter)
+void BluezConnection::register_profile_to_adapter(const Glib::ustring &adapter)
 {
     try {
         GattManager1(conn, adapter).register_application(application_path, [adapter](const Glib::Error *error) {
@@ -144,26 +222,29 @@ void register_profile_to_adapter(const Glib::ustring &adapter)
     }
 }
 
-void some_bt_device_changed(const Glib::RefPtr<Gio::DBus::Connection> &, const Glib::ustring &,
-                            const Glib::ustring &, const Glib::ustring &, const Glib::ustring &,
-                            const Glib::VariantContainerBase &parameters)
+void BluezConnection::some_bt_device_changed(const Glib::ustring &sender_name,
+                                             const Glib::VariantContainerBase &parameters)
 {
+    if (!from_bluez(sender_name))
+        return;
     std::optional<Glib::VariantBase> changed = signal_argument(parameters, 1, "a{sv}");
     if (!changed)
         return;
-    print_out("props: %s\n", text_of(*changed).c_str());
+    print_out("props: %s\n", changed->print(true).c_str());
     for (const char *name : readiness_properties) {
         if (became_true(*changed, name)) {
             std::fprintf(stderr, "something interesting in bt happened, rescanning\n");
-            Glib::signal_idle().connect_once(sigc::ptr_fun(connect_available_devices), Glib::PRIORITY_DEFAULT_IDLE);
+            Glib::signal_idle().connect_once(events_.scan, Glib::PRIORITY_DEFAULT_IDLE);
             return;
         }
     }
 }
 
-void bt_adapter_added(const Glib::RefPtr<Gio::DBus::Connection> &, const Glib::ustring &, const Glib::ustring &,
-                      const Glib::ustring &, const Glib::ustring &, const Glib::VariantContainerBase &parameters)
+void BluezConnection::bt_adapter_added(const Glib::ustring &sender_name,
+                                       const Glib::VariantContainerBase &parameters)
 {
+    if (!from_bluez(sender_name))
+        return;
     std::optional<Glib::VariantBase> path = signal_argument(parameters, 0, "o");
     std::optional<Glib::VariantBase> interfaces = signal_argument(parameters, 1, "a{sa{sv}}");
     if (!path || !interfaces)

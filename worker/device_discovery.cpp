@@ -5,18 +5,13 @@
 #include <malloc.h>
 
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include "bluez/diagnostics.h"
+#include "common/diagnostics.h"
 #include "device/pemra_device.h"
 #include "tunnel/pemra_tunnel_service.h"
-#include "worker/bt_thread.h"
-#include "worker/slot_table.h"
-
-bool checking_devs = false;
 
 namespace {
 
@@ -35,32 +30,10 @@ void release_session(std::shared_ptr<PemraSession> session)
 #endif
 }
 
-void take_candidates(const ManagedObjects &objects, const std::vector<ReaderCandidate> &candidates)
+std::optional<std::size_t> slot_of(const SlotTable &slots, const PemraSession &dev)
 {
-    for (const ReaderCandidate &candidate : candidates) {
-        if (!this_pemra_wanted(candidate.device_path))
-            continue;
-        // Throws on a failed proxy: the remaining candidates wait for the next scan.
-        auto tunnel = PemraTunnelService::connect_dbus(conn, objects, candidate.service_path, candidate.device_path);
-        if (tunnel)
-            add_pemra(PemraDevice::create(tunnel));
-    }
-}
-
-void scan()
-{
-    try {
-        ManagedObjects objects = ObjectManagerProxy(conn, "/").get_managed_objects();
-        take_candidates(objects, find_reader_candidates(objects));
-    } catch (const Glib::Error &error) {
-        std::fprintf(stderr, "Exception in discovery %s\n", error.what());
-    }
-}
-
-std::optional<std::size_t> slot_of(const PemraSession &dev)
-{
-    for (std::size_t i = 0; i < pemra_devlist.size(); ++i) {
-        if (pemra_devlist[i].get() == &dev)
+    for (std::size_t i = 0; i < slots.pemra_devlist.size(); ++i) {
+        if (slots.pemra_devlist[i].get() == &dev)
             return i;
     }
     return std::nullopt;
@@ -68,19 +41,48 @@ std::optional<std::size_t> slot_of(const PemraSession &dev)
 
 } // namespace
 
-void connect_available_devices()
+DeviceDiscovery::DeviceDiscovery(SlotTable &slots, const Glib::RefPtr<Gio::DBus::Connection> &conn, Events events)
+    : slots_(slots), conn_(conn), events_(std::move(events))
 {
-    if (enough_pemras_connected() || checking_devs)
+}
+
+void DeviceDiscovery::connect_available_devices()
+{
+    if (enough_pemras_connected() || checking_devs || !conn_)
         return;
     checking_devs = true;
     scan();
     checking_devs = false;
 }
 
-bool this_pemra_wanted(const std::string &devpath)
+void DeviceDiscovery::scan()
+{
+    try {
+        ManagedObjects objects = ObjectManagerProxy(conn_, "/").get_managed_objects();
+        take_candidates(objects, find_reader_candidates(objects));
+    } catch (const Glib::Error &error) {
+        std::fprintf(stderr, "Exception in discovery %s\n", error.what());
+    }
+    if (!enough_pemras_connected())
+        events_.settled();
+}
+
+void DeviceDiscovery::take_candidates(const ManagedObjects &objects, const std::vector<ReaderCandidate> &candidates)
+{
+    for (const ReaderCandidate &candidate : candidates) {
+        if (!this_pemra_wanted(candidate.device_path))
+            continue;
+        // Throws on a failed proxy: the remaining candidates wait for the next scan.
+        auto tunnel = PemraTunnelService::connect_dbus(conn_, objects, candidate.service_path, candidate.device_path);
+        if (tunnel)
+            add_pemra(PemraDevice::create(tunnel));
+    }
+}
+
+bool DeviceDiscovery::this_pemra_wanted(const std::string &devpath) const
 {
     bool room = false;
-    for (const auto &session : pemra_devlist) {
+    for (const auto &session : slots_.pemra_devlist) {
         if (!session)
             room = true;
         else if (session->device_path() == devpath)
@@ -89,49 +91,63 @@ bool this_pemra_wanted(const std::string &devpath)
     return room;
 }
 
-bool enough_pemras_connected()
+bool DeviceDiscovery::enough_pemras_connected() const
 {
-    for (const auto &session : pemra_devlist) {
+    for (const auto &session : slots_.pemra_devlist) {
         if (!session)
             return false;
     }
     return true;
 }
 
-void add_pemra(const std::shared_ptr<PemraDevice> &dev)
+void DeviceDiscovery::add_pemra(const std::shared_ptr<PemraDevice> &dev)
 {
-    for (auto &slot : pemra_devlist) {
+    for (auto &slot : slots_.pemra_devlist) {
         if (slot)
             continue;
         slot = dev;
         // The slot owns the session; its signals reach us by plain reference.
-        dev->signal_disconnected.connect([device = dev.get()] { pemra_disconnected(*device); });
-        dev->signal_card_status_changed.connect([device = dev.get()](int status) { card_status_changed(*device, status); });
+        dev->signal_disconnected.connect([this, device = dev.get()] { pemra_disconnected(*device); });
+        dev->signal_card_status_changed.connect(
+            [this, device = dev.get()](int status) { card_status_changed(*device, status); });
+        dev->signal_setup_finished.connect([this](bool) { events_.settled(); });
         card_status_changed(*dev, dev->card_status);
         return;
     }
 }
 
-void card_status_changed(PemraDevice &dev, int status)
+void DeviceDiscovery::card_status_changed(PemraDevice &dev, int status)
 {
-    std::optional<std::size_t> slot = slot_of(dev);
+    std::optional<std::size_t> slot = slot_of(slots_, dev);
     if (!slot)
         return;
     print_out("pemra %zu status changed %d\n", *slot, status);
-    pemra_statuslist[*slot] = status;
-    max_apdu_sizes[*slot] = dev.get_max_apdu_size();
+    slots_.record(*slot, status, dev.get_max_apdu_size());
 }
 
-void pemra_disconnected(PemraDevice &dev)
+void DeviceDiscovery::pemra_disconnected(PemraDevice &dev)
 {
-    if (std::optional<std::size_t> slot = slot_of(dev)) {
+    if (std::optional<std::size_t> slot = slot_of(slots_, dev)) {
         print_out("pemra %zu disconnected\n", *slot);
-        // Released from the main loop: the session is still emitting the
-        // signal that brought us here.
-        Glib::signal_idle().connect_once([session = std::move(pemra_devlist[*slot])]() mutable {
-            release_session(std::move(session));
-        });
-        pemra_statuslist[*slot] = 0;
+        empty_slot(*slot);
     }
-    Glib::signal_timeout().connect_once(sigc::ptr_fun(connect_available_devices), rescan_delay_ms);
+    Glib::signal_timeout().connect_once([this] { connect_available_devices(); }, rescan_delay_ms);
+}
+
+void DeviceDiscovery::release_all()
+{
+    for (std::size_t slot = 0; slot < slots_.pemra_devlist.size(); ++slot) {
+        if (slots_.pemra_devlist[slot])
+            empty_slot(slot);
+    }
+}
+
+void DeviceDiscovery::empty_slot(std::size_t slot)
+{
+    // Released from the main loop: the session may be emitting the signal
+    // that brought us here. The maximum APDU size keeps its last value.
+    Glib::signal_idle().connect_once([session = std::move(slots_.pemra_devlist[slot])]() mutable {
+        release_session(std::move(session));
+    });
+    slots_.record_status(slot, 0);
 }

@@ -1,23 +1,53 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
+#include <giomm/dbusconnection.h>
+
 #include "worker/reader_candidates.h"
+#include "worker/slot_table.h"
 
 class PemraDevice;
 
-// A scan is running: no second one starts meanwhile.
-extern bool checking_devs;
+// Finds ready Pemra readers in BlueZ's objects and gives the first wanted one
+// a free slot with a new session; mirrors the session's card status into the
+// slot table and empties the slot when the reader leaves.
+class DeviceDiscovery {
+public:
+    struct Events {
+        // A scan found no reader to take, or the session of the reader it
+        // took has finished its set-up (well or not).
+        std::function<void()> settled;
+    };
 
-// Scans BlueZ's objects for ready Pemra readers and gives the first wanted
-// one a free slot with a new session.
-void connect_available_devices();
+    // `conn` is the worker's bus connection, null while there is none.
+    DeviceDiscovery(SlotTable &slots, const Glib::RefPtr<Gio::DBus::Connection> &conn, Events events);
 
-// A free slot exists and the device is in none of them.
-bool this_pemra_wanted(const std::string &devpath);
-bool enough_pemras_connected();
+    // Scans BlueZ's objects for ready readers unless every slot is taken or
+    // a scan is running.
+    void connect_available_devices();
 
-void add_pemra(const std::shared_ptr<PemraDevice> &dev);
-void card_status_changed(PemraDevice &dev, int status);
-void pemra_disconnected(PemraDevice &dev);
+    // A free slot exists and the device is in none of them.
+    bool this_pemra_wanted(const std::string &devpath) const;
+    bool enough_pemras_connected() const;
+
+    void add_pemra(const std::shared_ptr<PemraDevice> &dev);
+    void card_status_changed(PemraDevice &dev, int status);
+    void pemra_disconnected(PemraDevice &dev);
+    // BlueZ, or the bus, went away with every link: the slots are emptied.
+    void release_all();
+
+    // A scan is running: no second one starts meanwhile.
+    bool checking_devs = false;
+
+private:
+    void scan();
+    void take_candidates(const ManagedObjects &objects, const std::vector<ReaderCandidate> &candidates);
+    void empty_slot(std::size_t slot);
+
+    SlotTable &slots_;
+    const Glib::RefPtr<Gio::DBus::Connection> &conn_;
+    Events events_;
+};

@@ -3,7 +3,6 @@
 #include <giomm/dbusconnection.h>
 #include <giomm/dbusinterfacevtable.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,12 +11,12 @@ inline constexpr char pemra_service_uuid[] = "723e2ee5-f0aa-4f13-a557-6b3f0e9168
 
 // The GATT profile object of the driver's application (org.bluez.GattProfile1).
 // It names the Pemra service, so that BlueZ connects Pemra readers by itself.
-class PemraProfile : public std::enable_shared_from_this<PemraProfile> {
+class PemraProfile {
 public:
     PemraProfile();
 
-    // Exports the profile; it then lives as long as the process. Throws
-    // Glib::Error (for instance when the path is taken).
+    // Exports the profile; its owner keeps it alive until it unexports it.
+    // Throws Glib::Error (for instance when the path is taken).
     guint register_object(const Glib::RefPtr<Gio::DBus::Connection> &connection, const Glib::ustring &path);
 
     // BlueZ lets go of the profile: nothing to do.
@@ -33,6 +32,4 @@ private:
 
     std::vector<Glib::ustring> uuids_;
     Gio::DBus::InterfaceVTable vtable_;
-    // The export's hold on the profile: never let go, as nothing unexports it.
-    std::shared_ptr<PemraProfile> registration_;
 };

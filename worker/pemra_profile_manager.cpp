@@ -35,10 +35,7 @@ PemraProfileManager::PemraProfileManager()
 guint PemraProfileManager::register_object(const Glib::RefPtr<Gio::DBus::Connection> &connection,
                                            const Glib::ustring &path)
 {
-    static const auto &interface = parse_interface(interface_xml);
-    guint id = connection->register_object(path, interface, vtable_);
-    registration_ = shared_from_this();
-    return id;
+    return connection->register_object(path, parse_interface(interface_xml), vtable_);
 }
 
 Glib::VariantContainerBase PemraProfileManager::get_managed_objects() const

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "bluez/diagnostics.h"
+#include "common/diagnostics.h"
 #include "worker/pemra_profile.h"
 
 namespace {

@@ -2,9 +2,60 @@
 
 #include "device/pemra_session.h"
 
-// The table exists before the first start and never moves. The sessions are
-// never destroyed at exit: the worker may still be using them then.
-std::array<std::shared_ptr<PemraSession>, pemra_devlist_length1> &pemra_devlist =
-    *new std::array<std::shared_ptr<PemraSession>, pemra_devlist_length1>;
-std::array<std::atomic<std::int32_t>, pemra_devlist_length1> pemra_statuslist{};
-std::array<std::atomic<std::int32_t>, pemra_devlist_length1> max_apdu_sizes{};
+void SlotTable::record(std::size_t slot, std::int32_t status, std::int32_t max_apdu_size)
+{
+    max_apdu_sizes[slot] = max_apdu_size;
+    record_status(slot, status);
+}
+
+void SlotTable::record_status(std::size_t slot, std::int32_t status)
+{
+    if (pemra_statuslist[slot].exchange(status) != status)
+        changed();
+}
+
+std::int32_t SlotTable::card_status(std::uint8_t slot) const
+{
+    return slot < pemra_devlist_length1 ? pemra_statuslist[slot].load(std::memory_order_relaxed) : 0;
+}
+
+std::int32_t SlotTable::max_apdu_size(std::uint8_t slot) const
+{
+    return slot < pemra_devlist_length1 ? max_apdu_sizes[slot].load(std::memory_order_relaxed) : 0;
+}
+
+void SlotTable::changed()
+{
+    {
+        std::lock_guard lock(change_mutex_);
+        ++changes_;
+    }
+    change_.notify_all();
+}
+
+void SlotTable::status_reported()
+{
+    std::lock_guard lock(change_mutex_);
+    changes_reported_ = changes_;
+}
+
+bool SlotTable::wait_for_change(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(change_mutex_);
+    const bool woken =
+        change_.wait_for(lock, timeout, [this] { return stop_requested_ || changes_ != changes_reported_; });
+    stop_requested_ = false;
+    // Taken as seen, so that a caller that waits again without asking first
+    // waits for the next change.
+    changes_reported_ = changes_;
+    return woken;
+}
+
+void SlotTable::stop_wait()
+{
+    {
+        std::lock_guard lock(change_mutex_);
+        stop_requested_ = true;
+    }
+    change_.notify_all();
+}

@@ -2,23 +2,53 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 class PemraSession;
 
-// The driver serves one reader at a time: one slot, index 0.
-inline constexpr std::int32_t pemra_devlist_length1 = 1;
+// The reader slots: the session in each (the driver serves one reader at a
+// time: one slot, index 0), and per slot the last card status and maximum
+// APDU size, which the worker writes and the daemon's threads read without a
+// lock: each entry is one aligned 32-bit value, so a reader sees either the
+// old or the new value. The daemon's event thread can wait for a change.
+class SlotTable {
+public:
+    static constexpr std::int32_t pemra_devlist_length1 = 1;
 
-// Card status value that means "a card is present"; the other values come
-// from the reader and all mean absent.
-inline constexpr std::int32_t card_status_present = 6;
+    // The session in each slot. Touched only on the worker thread.
+    std::array<std::shared_ptr<PemraSession>, pemra_devlist_length1> pemra_devlist;
+    std::array<std::atomic<std::int32_t>, pemra_devlist_length1> pemra_statuslist{};
+    std::array<std::atomic<std::int32_t>, pemra_devlist_length1> max_apdu_sizes{};
 
-// The session in each slot. Touched only on the worker thread.
-extern std::array<std::shared_ptr<PemraSession>, pemra_devlist_length1> &pemra_devlist;
+    // The worker's side: a slot's status and maximum APDU size as the session
+    // reports them (0 and the last maximum when it leaves). A change of the
+    // status wakes the event waits.
+    void record(std::size_t slot, std::int32_t status, std::int32_t max_apdu_size);
+    void record_status(std::size_t slot, std::int32_t status);
 
-// Last card status and maximum APDU size per slot. The worker writes them and
-// the daemon's threads read them without a lock: each entry is one aligned
-// 32-bit value, so a reader sees either the old or the new value.
-extern std::array<std::atomic<std::int32_t>, pemra_devlist_length1> pemra_statuslist;
-extern std::array<std::atomic<std::int32_t>, pemra_devlist_length1> max_apdu_sizes;
+    // The daemon's side; 0 for a slot that does not exist.
+    std::int32_t card_status(std::uint8_t slot) const;
+    std::int32_t max_apdu_size(std::uint8_t slot) const;
+
+    // pcscd's event thread asks for the card status, then waits for it to
+    // change: the wait ends at once when it changed since the last question.
+    void status_reported();
+    // True when the status changed (or the wait was stopped), false when the
+    // timeout passed first.
+    bool wait_for_change(std::chrono::milliseconds timeout);
+    // Ends a wait under way, or the next one, at once.
+    void stop_wait();
+
+private:
+    void changed();
+
+    std::mutex change_mutex_;
+    std::condition_variable change_;
+    std::uint64_t changes_ = 0;
+    std::uint64_t changes_reported_ = 0;
+    bool stop_requested_ = false;
+};

@@ -12,9 +12,12 @@ extern "C" {
 #include <reader.h>
 }
 
+#include <chrono>
+#include <future>
+
 #include "driver/request_channel.h"
 #include "scripted_session.h"
-#include "worker/bt_thread.h"
+#include "worker/worker.h"
 
 namespace {
 
@@ -24,6 +27,10 @@ constexpr DWORD IOCTL_TLV_PROPERTIES = 0x11223344;
 constexpr DWORD IOCTL_VENDOR_RPC = 0xBB01;
 constexpr DWORD reader_lun = 0x00010000; // pcscd's reader number in the upper bytes
 
+using namespace std::chrono_literals;
+
+Worker &worker() { return Worker::instance(); }
+
 class EntryPoints : public ::testing::Test {
 protected:
     void SetUp() override
@@ -31,13 +38,12 @@ protected:
         WorkerJobs::install();
         char name[] = "pemra:0";
         ASSERT_EQ(IFDHCreateChannelByName(reader_lun, name), IFD_SUCCESS);
-        ASSERT_TRUE(thread_running);
+        ASSERT_TRUE(worker().thread_running);
     }
     void TearDown() override
     {
         put_in_slot(nullptr);
-        pemra_statuslist[0] = 0;
-        max_apdu_sizes[0] = 0;
+        worker().slots.record(0, 0, 0);
     }
 
     static ReaderScript ready_script()
@@ -161,12 +167,44 @@ TEST_F(EntryPoints, TransmitPassesTheApduUnchangedAndReturnsTheResponse)
 
 TEST_F(EntryPoints, PresenceFollowsTheSlotStatus)
 {
-    pemra_statuslist[0] = card_status_present;
+    worker().slots.record_status(0, 6);
     EXPECT_EQ(IFDHICCPresence(reader_lun), IFD_ICC_PRESENT);
     EXPECT_EQ(IFDHICCPresence(0), IFD_ICC_PRESENT);
     EXPECT_EQ(IFDHICCPresence(1), IFD_ICC_NOT_PRESENT); // slot 1 does not exist
-    pemra_statuslist[0] = 5;
+    worker().slots.record_status(0, 5);
     EXPECT_EQ(IFDHICCPresence(reader_lun), IFD_ICC_NOT_PRESENT);
+}
+
+// pcscd's event thread asks for the status, then waits in the driver.
+TEST_F(EntryPoints, TheEventWaitEndsAtEachSlotChangeAndAtOnceWhenStopped)
+{
+    RESPONSECODE (*wait)(DWORD, int) = nullptr;
+    RESPONSECODE (*stop)(DWORD) = nullptr;
+    DWORD length = sizeof wait;
+    ASSERT_EQ(IFDHGetCapabilities(reader_lun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length,
+                                  reinterpret_cast<PUCHAR>(&wait)), IFD_SUCCESS);
+    length = sizeof stop;
+    ASSERT_EQ(IFDHGetCapabilities(reader_lun, TAG_IFD_STOP_POLLING_THREAD, &length, reinterpret_cast<PUCHAR>(&stop)),
+              IFD_SUCCESS);
+    const std::function<void()> changes[] = {
+        [] { worker().slots.record_status(0, 6); }, // card in
+        [] { worker().slots.record_status(0, 2); }, // card out
+        [] { worker().slots.record(0, 0, 0); },     // reader gone
+        [] { worker().slots.record(0, 6, 264); },   // reader set up with a card
+        [stop] { stop(reader_lun); },               // reader closed
+    };
+    for (const auto &change : changes) {
+        IFDHICCPresence(reader_lun);
+        auto waited = std::async(std::launch::async, [wait] { return wait(reader_lun, 60000); });
+        EXPECT_EQ(waited.wait_for(100ms), std::future_status::timeout);
+        change();
+        ASSERT_EQ(waited.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(waited.get(), IFD_SUCCESS);
+    }
+    // A change before the wait, after the status was asked, is not missed.
+    IFDHICCPresence(reader_lun);
+    worker().slots.record_status(0, 2);
+    EXPECT_EQ(wait(reader_lun, 60000), IFD_SUCCESS);
 }
 
 TEST_F(EntryPoints, CapabilitiesAnnounceOneSlotAndTheMaximumApduSize)
@@ -179,9 +217,8 @@ TEST_F(EntryPoints, CapabilitiesAnnounceOneSlotAndTheMaximumApduSize)
     EXPECT_EQ(IFDHGetCapabilities(reader_lun, TAG_IFD_SIMULTANEOUS_ACCESS, &length, &byte), IFD_SUCCESS);
     EXPECT_EQ(byte, 1);
     EXPECT_EQ(IFDHGetCapabilities(reader_lun, TAG_IFD_THREAD_SAFE, &length, &byte), IFD_ERROR_TAG);
-    EXPECT_EQ(IFDHGetCapabilities(reader_lun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, &byte), IFD_ERROR_TAG);
 
-    max_apdu_sizes[0] = 498;
+    worker().slots.max_apdu_sizes[0] = 498;
     length = 264;
     Bytes value;
     ASSERT_EQ(get_attribute(reader_lun, SCARD_ATTR_MAXINPUT, &length, &value), IFD_SUCCESS);
@@ -210,17 +247,21 @@ TEST_F(EntryPoints, AddressAttributeIsTheTextWithItsNul)
     EXPECT_EQ(length, 18u);
 }
 
-TEST_F(EntryPoints, AddressFillingTheWholeAreaIsCutToKeepItsNul)
+TEST_F(EntryPoints, AddressFillingTheWholeAreaIsCutToKeepItsNulAndALongerOneFails)
 {
     ReaderScript script = ready_script();
-    script.address = std::string(600, 'A');
-    session_in_slot(script);
+    script.address = std::string(512, 'A');
+    auto session = session_in_slot(script);
     DWORD length = 1024;
     Bytes value;
     ASSERT_EQ(get_attribute(reader_lun, VENDOR_ATTR_IEEE, &length, &value), IFD_SUCCESS);
     EXPECT_EQ(length, 512u);
     EXPECT_EQ(value[510], 'A');
     EXPECT_EQ(value[511], '\0');
+
+    session->edit([](ReaderScript &s) { s.address = std::string(600, 'A'); });
+    length = 1024;
+    EXPECT_EQ(get_attribute(reader_lun, VENDOR_ATTR_IEEE, &length, &value), IFD_COMMUNICATION_ERROR);
 }
 
 TEST_F(EntryPoints, MissingOrEmptyAddressFailsWithoutClosingTheChannel)
@@ -232,7 +273,7 @@ TEST_F(EntryPoints, MissingOrEmptyAddressFailsWithoutClosingTheChannel)
     EXPECT_EQ(get_attribute(reader_lun, VENDOR_ATTR_IEEE, &length, &value), IFD_COMMUNICATION_ERROR);
     session->edit([](ReaderScript &s) { s.address = ""; });
     EXPECT_EQ(get_attribute(reader_lun, VENDOR_ATTR_IEEE, &length, &value), IFD_COMMUNICATION_ERROR);
-    EXPECT_GE(pcscsidesock, 0);
+    EXPECT_GE(worker().requests.pcscsidesock, 0);
 }
 
 TEST_F(EntryPoints, DescriptorAttributeIsItsLengthByteAndEntries)
@@ -262,7 +303,7 @@ TEST_F(EntryPoints, SettingTheAddressAttributeTakesAtMost62Bytes)
     EXPECT_EQ(IFDHSetCapabilities(reader_lun, VENDOR_ATTR_IEEE, 62, name), IFD_SUCCESS);
     EXPECT_EQ(IFDHSetCapabilities(reader_lun, VENDOR_ATTR_IEEE, 63, name), IFD_COMMUNICATION_ERROR);
     EXPECT_EQ(IFDHSetCapabilities(reader_lun, VENDOR_ATTR_DESCRIPTOR, 4, name), IFD_ERROR_TAG);
-    EXPECT_TRUE(thread_running);
+    EXPECT_TRUE(worker().thread_running);
 }
 
 TEST_F(EntryPoints, FeatureRequestAnnouncesOnlyTheTlvProperties)
@@ -278,9 +319,9 @@ TEST_F(EntryPoints, TlvPropertiesReportTheMaximumLessNineOr257)
 {
     RESPONSECODE rc;
     EXPECT_EQ(control(IOCTL_TLV_PROPERTIES, {}, 7, &rc), (Bytes{0x0A, 0x04, 0x01, 0x01, 0x00, 0x00}));
-    max_apdu_sizes[0] = 256;
+    worker().slots.max_apdu_sizes[0] = 256;
     EXPECT_EQ(control(IOCTL_TLV_PROPERTIES, {}, 7, &rc), (Bytes{0x0A, 0x04, 0x01, 0x01, 0x00, 0x00}));
-    max_apdu_sizes[0] = 498;
+    worker().slots.max_apdu_sizes[0] = 498;
     EXPECT_EQ(control(IOCTL_TLV_PROPERTIES, {}, 7, &rc), (Bytes{0x0A, 0x04, 0xE9, 0x01, 0x00, 0x00}));
     EXPECT_EQ(rc, IFD_SUCCESS);
     control(IOCTL_TLV_PROPERTIES, {}, 6, &rc);
@@ -333,7 +374,7 @@ TEST_F(EntryPoints, RequestsForAMissingSlotFail)
 TEST(OpenAndClose, ChannelOpensOnlyByNameAndClosingStopsNothing)
 {
     EXPECT_EQ(IFDHCreateChannel(0, 1), static_cast<RESPONSECODE>(-1));
-    EXPECT_FALSE(thread_running);
+    EXPECT_FALSE(worker().thread_running);
     char long_name[101];
     std::memset(long_name, 'n', 100);
     long_name[100] = '\0';
@@ -343,7 +384,7 @@ TEST(OpenAndClose, ChannelOpensOnlyByNameAndClosingStopsNothing)
     std::string printed = testing::internal::GetCapturedStderr();
     EXPECT_NE(printed.find(std::string("create channel by name ") + long_name + "\n"), std::string::npos);
     EXPECT_NE(printed.find("close channel\n"), std::string::npos);
-    EXPECT_TRUE(thread_running);
+    EXPECT_TRUE(worker().thread_running);
     EXPECT_EQ(IFDHSetProtocolParameters(0, 1, 0, 0, 0, 0), IFD_SUCCESS);
 }
 

@@ -6,16 +6,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "driver/request_channel.h"
-#include "driver/request_protocol.h"
-#include "worker/slot_table.h"
+#include "worker/request_protocol.h"
+#include "worker/worker.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+
+RequestSocketPair &channel() { return Worker::instance().requests; }
 
 class RequestChannel : public ::testing::Test {
 protected:
@@ -24,20 +27,20 @@ protected:
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
         worker_end = pair[0];
-        pcscsidesock = pair[1];
+        channel().pcscsidesock = pair[1];
     }
     void TearDown() override
     {
         if (worker_end >= 0)
             close(worker_end);
-        close_pcsc_end();
+        channel().close_both();
     }
 
     // Answers the next request with `reply` from a thread of its own and
     // returns the request it saw.
     Bytes serve_one(const Bytes &reply, const std::function<void()> &client)
     {
-        Bytes request(request_area_size + 16);
+        Bytes request(max_request_size + 16);
         std::thread worker([&] {
             ssize_t n = recv(worker_end, request.data(), request.size(), 0);
             request.resize(n < 0 ? 0 : n);
@@ -60,146 +63,134 @@ protected:
 TEST_F(RequestChannel, ApduTravelsAsSlotOpcodePayloadAndComesBackWithoutStatus)
 {
     Bytes apdu = {0x00, 0xA4, 0x04, 0x00, 0x00};
-    std::uint8_t response[16];
-    unsigned long length = sizeof response;
-    int result = -2;
-    Bytes request = serve_one({0x00, 0x6A, 0x82}, [&] { result = write_apdu(0, apdu, response, &length); });
+    Bytes response(16);
+    Outcome<std::size_t> result = Failure::NotServed;
+    Bytes request = serve_one({0x00, 0x6A, 0x82}, [&] { result = write_apdu(0, apdu, response); });
 
     EXPECT_EQ(request, (Bytes{0x00, 0x01, 0x00, 0xA4, 0x04, 0x00, 0x00}));
-    EXPECT_EQ(result, 0);
-    ASSERT_EQ(length, 2u);
+    ASSERT_TRUE(result);
+    ASSERT_EQ(*result, 2u);
     EXPECT_EQ(response[0], 0x6A);
     EXPECT_EQ(response[1], 0x82);
 }
 
-TEST_F(RequestChannel, PayloadOf8190BytesIsOneRequestOf8192AndOneMoreIsRefusedUnsent)
+TEST_F(RequestChannel, AnExtendedApduOfPcscdsLargestSizeIsOneRequestAndOneMoreIsRefusedUnsent)
 {
-    Bytes apdu(8190, 0x5A);
-    std::uint8_t response[8];
-    unsigned long length = sizeof response;
-    Bytes request = serve_one({0x00, 0x90, 0x00}, [&] { EXPECT_EQ(write_apdu(0, apdu, response, &length), 0); });
-    EXPECT_EQ(request.size(), 8192u);
+    Bytes apdu(max_request_payload, 0x5A);
+    Bytes response(8);
+    Bytes request = serve_one({0x00, 0x90, 0x00}, [&] { EXPECT_TRUE(write_apdu(0, apdu, response)); });
+    EXPECT_EQ(request.size(), max_request_payload + 2);
 
-    Bytes too_long(8191, 0x5A);
-    EXPECT_EQ(write_apdu(0, too_long, response, &length), -1);
-    EXPECT_EQ(write_rpc_ext(0, too_long, response, &length), -1);
+    Bytes too_long(max_request_payload + 1, 0x5A);
+    EXPECT_EQ(write_apdu(0, too_long, response).failure(), Failure::Refused);
+    EXPECT_EQ(write_rpc_ext(0, too_long, response).failure(), Failure::Refused);
     EXPECT_TRUE(worker_end_has_nothing());
 }
 
-TEST_F(RequestChannel, StatusReplyIsReturnedAsIsAndFailureByteLeavesNoData)
+TEST_F(RequestChannel, AResponseBeyondTheOldAreaIsCarriedWholeAndOneThatDoesNotFitFailsUncopied)
 {
-    std::uint8_t atr[32];
-    unsigned long length = sizeof atr;
-    int result = 0;
-    serve_one({0xFF}, [&] { result = icc_reset(0, atr, &length); });
-    EXPECT_EQ(result, 0xFF);
-    EXPECT_EQ(length, 0u);
-
-    serve_one({0x00}, [&] { result = icc_power_off(0); });
-    EXPECT_EQ(result, 0x00);
-}
-
-TEST_F(RequestChannel, ResetWithoutBuffersReturnsOnlyTheStatus)
-{
-    int result = -2;
-    Bytes request = serve_one({0x00, 0x3B, 0x02}, [&] { result = icc_reset(0, nullptr, nullptr); });
-    EXPECT_EQ(request, (Bytes{0x00, REQ_RESET}));
-    EXPECT_EQ(result, 0);
-}
-
-TEST_F(RequestChannel, AnswerLongerThanCapacityFailsUncopiedAndChannelStaysUsable)
-{
-    Bytes reply(20, 0x11);
+    const Bytes apdu = {0x80};
+    Bytes reply(1 + 9000, 0x61);
     reply[0] = 0x00;
-    std::uint8_t atr[32] = {};
-    unsigned long length = 18; // 19 data bytes do not fit
-    int result = 0;
-    serve_one(reply, [&] { result = icc_reset(0, atr, &length); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(length, 18u);
-    EXPECT_EQ(atr[0], 0);
+    Bytes response(9000);
+    Outcome<std::size_t> result = Failure::NotServed;
+    serve_one(reply, [&] { result = write_apdu(0, apdu, response); });
+    ASSERT_TRUE(result);
+    EXPECT_EQ(*result, 9000u);
+    EXPECT_EQ(response.back(), 0x61);
 
-    length = 19;
-    serve_one(reply, [&] { result = icc_reset(0, atr, &length); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(length, 19u);
+    Bytes small(8191, 0x00);
+    serve_one(reply, [&] { result = write_apdu(0, apdu, small); });
+    EXPECT_EQ(result.failure(), Failure::DoesNotFit);
+    EXPECT_EQ(small, Bytes(8191, 0x00));
+    // The reply was consumed whole: the next one is read in step.
+    serve_one({0x00, 0x90, 0x00}, [&] { result = write_apdu(0, apdu, small); });
+    EXPECT_EQ(result.value(), 2u);
+}
+
+TEST_F(RequestChannel, AFailureByteIsNotServedAndPowerOffTakesTheStatusOnly)
+{
+    Bytes atr(32);
+    Outcome<std::size_t> result = 0;
+    serve_one({0xFF}, [&] { result = icc_reset(0, atr); });
+    EXPECT_EQ(result.failure(), Failure::NotServed);
+
+    Done off = Failure::NotServed;
+    serve_one({0x00}, [&] { off = icc_power_off(0); });
+    EXPECT_TRUE(off);
 }
 
 TEST_F(RequestChannel, RpcAnswerIsReturnedWholeAndItsFirstByteDecides)
 {
     Bytes message = {0x10, 0x20};
-    std::uint8_t answer[8];
-    unsigned long length = sizeof answer;
-    int result = -2;
-    Bytes request = serve_one({0x00, 0x20, 0x10}, [&] { result = write_rpc_ext(0, message, answer, &length); });
+    Bytes answer(8);
+    Outcome<std::size_t> result = Failure::NotServed;
+    Bytes request = serve_one({0x00, 0x20, 0x10}, [&] { result = write_rpc_ext(0, message, answer); });
     EXPECT_EQ(request, (Bytes{0x00, REQ_RPC, 0x10, 0x20}));
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(Bytes(answer, answer + length), (Bytes{0x00, 0x20, 0x10}));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(Bytes(answer.begin(), answer.begin() + *result), (Bytes{0x00, 0x20, 0x10}));
 
-    length = sizeof answer;
-    serve_one({0xFF, 0x01}, [&] { result = write_rpc_ext(0, message, answer, &length); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(Bytes(answer, answer + length), (Bytes{0xFF, 0x01})); // copied all the same
+    serve_one({0xFF, 0x01}, [&] { result = write_rpc_ext(0, message, answer); });
+    EXPECT_EQ(result.failure(), Failure::NotServed);
 
-    length = 2;
-    serve_one({0x00, 0x01, 0x02}, [&] { result = write_rpc_ext(0, message, answer, &length); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(length, 2u);
+    Bytes two(2);
+    serve_one({0x00, 0x01, 0x02}, [&] { result = write_rpc_ext(0, message, two); });
+    EXPECT_EQ(result.failure(), Failure::DoesNotFit);
 }
 
 TEST_F(RequestChannel, RawRepliesShorterThanTwoBytesAreFailures)
 {
-    std::uint8_t buffer[512];
-    int result = 0;
+    Bytes buffer(512);
+    Outcome<std::size_t> result = 0;
     Bytes request = serve_one({0xFF}, [&] { result = get_pemra_ieee(0, buffer); });
     EXPECT_EQ(request, (Bytes{0x00, REQ_IEEE}));
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(result.failure(), Failure::NotServed);
 
     request = serve_one({0x00}, [&] { result = get_pemra_descriptor(0, buffer); });
     EXPECT_EQ(request, (Bytes{0x00, REQ_DESCRIPTOR}));
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(result.failure(), Failure::NotServed);
 
     serve_one({0x01, 0xAA}, [&] { result = get_pemra_descriptor(0, buffer); });
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result.value(), 2u);
     EXPECT_EQ(buffer[1], 0xAA);
 }
 
 TEST_F(RequestChannel, ZeroLengthReplyClosesThePcscEndForGood)
 {
-    int result = 0;
+    Done result = succeeded();
     serve_one({}, [&] { result = icc_power_off(0); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(pcscsidesock, -1);
-    EXPECT_EQ(icc_power_off(0), -1);
+    EXPECT_EQ(result.failure(), Failure::ChannelClosed);
+    EXPECT_EQ(channel().pcscsidesock, -1);
+    EXPECT_EQ(icc_power_off(0).failure(), Failure::ChannelClosed);
 }
 
 TEST_F(RequestChannel, ClosedWorkerEndFailsTheNextRequestAndClosesThePcscEnd)
 {
     close(worker_end);
     worker_end = -1;
-    EXPECT_EQ(icc_power_off(0), -1);
-    EXPECT_EQ(pcscsidesock, -1);
-    std::uint8_t buffer[4];
-    EXPECT_EQ(get_pemra_ieee(0, buffer), -1);
+    EXPECT_EQ(icc_power_off(0).failure(), Failure::ChannelClosed);
+    EXPECT_EQ(channel().pcscsidesock, -1);
+    Bytes buffer(4);
+    EXPECT_FALSE(get_pemra_ieee(0, buffer));
 }
 
 TEST_F(RequestChannel, TwoDaemonThreadsNeverReceiveEachOthersReplies)
 {
     // The worker echoes each request's payload.
     std::thread worker([&] {
-        std::uint8_t request[request_area_size];
+        Bytes request(max_request_size);
         ssize_t n;
-        while ((n = recv(worker_end, request, sizeof request, 0)) > 0) {
+        while ((n = recv(worker_end, request.data(), request.size(), 0)) > 0) {
             request[1] = 0x00;
-            send(worker_end, request + 1, n - 1, 0);
+            send(worker_end, request.data() + 1, n - 1, 0);
         }
     });
     auto client = [](std::uint8_t tag, int *mismatches) {
         for (int i = 0; i < 500; ++i) {
             Bytes apdu(1 + i % 40, tag);
-            std::uint8_t response[64];
-            unsigned long length = sizeof response;
-            if (write_apdu(0, apdu, response, &length) != 0 || Bytes(response, response + length) != apdu)
+            Bytes response(64);
+            Outcome<std::size_t> result = write_apdu(0, apdu, response);
+            if (!result || Bytes(response.begin(), response.begin() + *result) != apdu)
                 ++*mismatches;
         }
     };
@@ -210,7 +201,6 @@ TEST_F(RequestChannel, TwoDaemonThreadsNeverReceiveEachOthersReplies)
     a.join();
     b.join();
     shutdown(worker_end, SHUT_RDWR);
-    close_pcsc_end();
     worker.join();
     EXPECT_EQ(mismatches_a, 0);
     EXPECT_EQ(mismatches_b, 0);
@@ -218,9 +208,9 @@ TEST_F(RequestChannel, TwoDaemonThreadsNeverReceiveEachOthersReplies)
 
 TEST(SlotTableReaders, ReportTheEntriesOfSlotZeroAndZeroForMissingSlots)
 {
-    pemra_statuslist[0] = card_status_present;
-    max_apdu_sizes[0] = 498;
-    EXPECT_EQ(get_card_status(0), card_status_present);
+    SlotTable &slots = Worker::instance().slots;
+    slots.record(0, 6, 498);
+    EXPECT_EQ(get_card_status(0), 6);
     EXPECT_EQ(get_apdu_len(0), 498);
     EXPECT_EQ(get_card_status(1), 0);
     EXPECT_EQ(get_apdu_len(255), 0);

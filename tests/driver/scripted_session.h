@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "device/pemra_session.h"
-#include "worker/slot_table.h"
+#include "worker/worker.h"
 
 // What a scripted session answers.
 struct ReaderScript {
@@ -50,13 +50,13 @@ public:
     }
     std::optional<std::string> get_ieee() const override { return locked(script_.address); }
 
-    void reset_card(BytesCompletion done) override
+    void reset_card(ReplyCompletion done) override
     {
         std::lock_guard lock(mutex_);
         ++resets_;
         complete_later(std::move(done), script_.atr);
     }
-    void write_apdu(std::span<const std::uint8_t> apdu, BytesCompletion done) override
+    void write_apdu(std::span<const std::uint8_t> apdu, ReplyCompletion done) override
     {
         std::lock_guard lock(mutex_);
         apdus_.emplace_back(apdu.begin(), apdu.end());
@@ -68,12 +68,13 @@ public:
         ++shutdowns_;
         Glib::signal_idle().connect_once(std::move(done));
     }
-    void write_rpc(std::span<const std::uint8_t> message, bool encrypt, BytesCompletion done) override
+    void write_rpc(std::span<const std::uint8_t> message, bool encrypt, ReplyCompletion done) override
     {
         std::lock_guard lock(mutex_);
         rpc_messages_.push_back({Bytes(message.begin(), message.end()), encrypt});
         complete_later(std::move(done), script_.rpc_answer);
     }
+    void cancel(Failure) override {}
 
     struct RpcCall {
         Bytes message;
@@ -90,9 +91,12 @@ private:
         std::lock_guard lock(mutex_);
         return field;
     }
-    static void complete_later(BytesCompletion done, Bytes result)
+    // An empty script entry is a failed operation.
+    static void complete_later(ReplyCompletion done, Bytes result)
     {
-        Glib::signal_idle().connect_once([done = std::move(done), result = std::move(result)] { done(result); });
+        Glib::signal_idle().connect_once([done = std::move(done), result = std::move(result)] {
+            done(result.empty() ? Outcome<Bytes>(Failure::BadReply) : Outcome<Bytes>(result));
+        });
     }
 
     mutable std::mutex mutex_;
@@ -154,5 +158,5 @@ private:
 
 inline void put_in_slot(std::shared_ptr<PemraSession> session)
 {
-    WorkerJobs::run([session = std::move(session)] { pemra_devlist[0] = session; });
+    WorkerJobs::run([session = std::move(session)] { Worker::instance().slots.pemra_devlist[0] = session; });
 }

@@ -1,5 +1,5 @@
-// Any request messages through pipe_read_cb, the worker's end of the request
-// channel, with a scripted session in the slot: nothing may crash or reach
+// Any request messages through RequestDispatch::pipe_read_cb, the worker's
+// end of the request channel, with a scripted session in the slot: nothing may crash or reach
 // outside the request, every request gets exactly the one reply its slot,
 // session and opcode call for (none for an unknown opcode, none once the
 // PC/SC end is closed), and no reply is empty, which the PC/SC side would
@@ -22,10 +22,10 @@
 #include <optional>
 #include <vector>
 
-#include "driver/request_channel.h"
-#include "driver/request_dispatch.h"
-#include "driver/request_protocol.h"
+#include "common/reader_messages.h"
 #include "tests/driver/scripted_session.h"
+#include "worker/request_dispatch.h"
+#include "worker/request_protocol.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/require.h"
 
@@ -72,12 +72,12 @@ Message with_status(std::uint8_t status, const Bytes &data)
 
 const Message failure{reply_failure};
 
-// The reply the PC/SC side must get for a request as the worker reads it
-// (cut to the read area); none for an unknown opcode.
+// The reply the PC/SC side must get for a request; none for an unknown
+// opcode.
 std::optional<Message> expected_reply(const Scenario &scenario, const Message &request)
 {
     const ReaderScript &script = scenario.script;
-    if (request[0] >= pemra_devlist_length1 || !(scenario.flags & in_slot) || !script.ready)
+    if (request[0] >= SlotTable::pemra_devlist_length1 || !(scenario.flags & in_slot) || !script.ready)
         return failure;
     const std::uint8_t opcode = request.size() > 1 ? request[1] : REQ_RESET;
     const Bytes payload(request.begin() + std::min(request.size(), request_header_size), request.end());
@@ -91,8 +91,8 @@ std::optional<Message> expected_reply(const Scenario &scenario, const Message &r
     case REQ_DESCRIPTOR:
         return script.descriptor.empty() ? Message{reply_success} : script.descriptor;
     case REQ_RPC:
-        if (payload.empty() || payload[0] == key_exchange_request_code || payload[0] == session_key_request_code ||
-            script.rpc_answer.empty())
+        if (payload.empty() || payload[0] == reader_message::key_exchange ||
+            payload[0] == reader_message::session_key || script.rpc_answer.empty())
             return failure;
         return script.rpc_answer;
     case REQ_IEEE:
@@ -114,19 +114,19 @@ void run_pending_completions()
 std::vector<Message> replies_waiting(int pcsc_end)
 {
     std::vector<Message> replies;
-    Message area(2 * request_area_size);
+    Message area(2 * max_request_size);
     ssize_t n;
     while ((n = recv(pcsc_end, area.data(), area.size(), MSG_DONTWAIT)) >= 0)
         replies.emplace_back(area.begin(), area.begin() + n);
     return replies;
 }
 
-void serve(const Scenario &scenario, const Message &request, int pcsc_end, bool closes)
+void serve(RequestDispatch &dispatch, const Scenario &scenario, const Message &request, int pcsc_end, bool closes)
 {
     send(pcsc_end, request.data(), request.size(), 0);
     if (closes)
         close(pcsc_end);
-    const bool keep_watch = pipe_read_cb(Glib::IOCondition::IO_IN);
+    const bool keep_watch = dispatch.pipe_read_cb(Glib::IOCondition::IO_IN);
     run_pending_completions();
     if (closes)
         return;
@@ -137,8 +137,7 @@ void serve(const Scenario &scenario, const Message &request, int pcsc_end, bool 
         return;
     }
     require(keep_watch);
-    const Message read(request.begin(), request.begin() + std::min(request.size(), request_area_size));
-    const std::optional<Message> expected = expected_reply(scenario, read);
+    const std::optional<Message> expected = expected_reply(scenario, request);
     require(replies.size() == (expected ? 1u : 0u));
     if (expected)
         require(replies[0] == *expected);
@@ -152,19 +151,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const Scenario scenario = scenario_of(input);
     int pair[2];
     require(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) == 0);
-    btsidesocket = pair[0];
+    RequestSocketPair channel;
+    channel.btsidesocket = pair[0];
+    SlotTable slots;
+    RequestDispatch dispatch(channel, slots);
     if (scenario.flags & in_slot)
-        pemra_devlist[0] = std::make_shared<ScriptedSession>(scenario.script);
+        slots.pemra_devlist[0] = std::make_shared<ScriptedSession>(scenario.script);
 
     for (std::size_t i = 0; i < scenario.requests.size(); ++i) {
         const bool closes = (scenario.flags & pcsc_end_closes) && i + 1 == scenario.requests.size();
-        serve(scenario, scenario.requests[i], pair[1], closes);
+        serve(dispatch, scenario, scenario.requests[i], pair[1], closes);
     }
 
-    pemra_devlist[0].reset();
+    slots.pemra_devlist[0].reset();
     close(pair[0]);
     if (!(scenario.flags & pcsc_end_closes) || scenario.requests.empty())
         close(pair[1]);
-    btsidesocket = -1;
     return 0;
 }

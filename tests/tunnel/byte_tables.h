@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "bluez/bytes.h"
+#include "common/bytes.h"
 
 // Bytes from hex text such as "2C 01 00 14"; spaces are ignored.
 inline Bytes hex(const std::string &text)

@@ -19,12 +19,12 @@ TEST_F(StrayFragments, TheRestOfAnAbandonedReplyNeverStartsTheNextOne)
     sim.set_fault(reader, "fragment-interval-ms", 50);
     sim.set_fault(reader, "header-zero-fragment-size", 1);
     TransferOutcome first, second;
-    tunnel->transfer(counting(3), [&](const Glib::Error *, Bytes reply) {
-        first = {true, std::nullopt, std::move(reply)};
+    tunnel->transfer(counting(3), [&](Outcome<Bytes> reply) {
+        first = outcome_of(std::move(reply));
         start_transfer(*tunnel, counting(3), second);
     });
     ASSERT_TRUE(run_until([&] { return second.completed; }));
-    EXPECT_TRUE(first.reply.empty());
+    EXPECT_EQ(first.failure, Failure::NoReply);
     EXPECT_EQ(second.reply, counting(100));
     // Every fragment of the first reply went out before the next request.
     std::vector<std::string> calls_and_fragments;
@@ -71,7 +71,7 @@ TEST_F(StrayFragments, AReplyMarkedUnusableHoldsTheNextTransferForTheSettleTime)
     tunnel->mark_reply_unusable();
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(transfer(*tunnel, counting(3)).reply, hex("FF"));
-    EXPECT_GE(std::chrono::steady_clock::now() - started, PemraTunnelService::settle_time);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, TransferQueue::settle_time);
 }
 
 TEST_F(StrayFragments, RepliesThatWentWellAddNoDelay)
@@ -82,7 +82,7 @@ TEST_F(StrayFragments, RepliesThatWentWellAddNoDelay)
     for (int i = 0; i < transfers; ++i)
         ASSERT_EQ(transfer(*tunnel, counting(i % 2 ? 3 : 30)).reply, hex("FF"));
     // A settle per transfer would take 4 s.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, transfers * PemraTunnelService::settle_time / 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, transfers * TransferQueue::settle_time / 2);
 }
 
 TEST_F(StrayFragments, ATransferStartedWhileAnotherIsUnderWayRunsAfterIt)

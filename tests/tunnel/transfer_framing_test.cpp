@@ -137,8 +137,8 @@ TEST_F(Framing, SendingNothingCompletesWithoutAWrite)
     auto tunnel = connect_reader();
     auto characteristic = std::make_shared<GattCharacteristic>(bus, characteristic_of(reader, 7));
     bool completed = false;
-    tunnel->send({}, 20, characteristic, [&](const Glib::Error *error) {
-        EXPECT_EQ(error, nullptr);
+    tunnel->send({}, 20, characteristic, [&](Done sent) {
+        EXPECT_TRUE(sent);
         completed = true;
     });
     EXPECT_FALSE(completed);
@@ -152,16 +152,15 @@ TEST_F(Framing, ASendStopsAtItsFirstFailedSlice)
     auto tunnel = connect_reader();
     auto characteristic = std::make_shared<GattCharacteristic>(bus, characteristic_of(reader, 2));
     sim.set_fault(reader, "fail-write-2", 1);
-    std::optional<std::string> error;
+    std::optional<Failure> failure;
     bool completed = false;
-    tunnel->send(counting(45), 20, characteristic, [&](const Glib::Error *failure) {
+    tunnel->send(counting(45), 20, characteristic, [&](Done sent) {
         completed = true;
-        if (failure)
-            error = failure->what();
+        if (!sent)
+            failure = sent.failure();
     });
     ASSERT_TRUE(run_until([&] { return completed; }));
-    ASSERT_TRUE(error.has_value());
-    EXPECT_NE(error->find("org.bluez.Error.Failed"), std::string::npos);
+    EXPECT_EQ(failure, Failure::BusError);
     run_for(50ms);
     EXPECT_EQ(writes(2).size(), 1u);
 }

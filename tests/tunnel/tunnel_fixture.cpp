@@ -93,14 +93,16 @@ void TunnelTest::run_for(std::chrono::milliseconds time)
     run_until([] { return false; }, time);
 }
 
+TransferOutcome outcome_of(Outcome<Bytes> reply)
+{
+    if (!reply)
+        return {true, reply.failure(), {}};
+    return {true, std::nullopt, std::move(*reply)};
+}
+
 void TunnelTest::start_transfer(PemraTunnelService &tunnel, const Bytes &message, TransferOutcome &outcome)
 {
-    tunnel.transfer(message, [&outcome](const Glib::Error *error, Bytes reply) {
-        outcome.completed = true;
-        if (error)
-            outcome.error = error->what();
-        outcome.reply = std::move(reply);
-    });
+    tunnel.transfer(message, [&outcome](Outcome<Bytes> reply) { outcome = outcome_of(std::move(reply)); });
 }
 
 TransferOutcome TunnelTest::transfer(PemraTunnelService &tunnel, const Bytes &message,

@@ -17,9 +17,11 @@ using namespace std::chrono_literals;
 // What a transfer completed with.
 struct TransferOutcome {
     bool completed = false;
-    std::optional<std::string> error;
+    std::optional<Failure> failure;
     Bytes reply;
 };
+
+TransferOutcome outcome_of(Outcome<Bytes> reply);
 
 // Each test has a reader of its own on the stand-in, which the program
 // runs on a private bus (see tunnel_environment.cpp), and iterates the

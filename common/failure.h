@@ -1,0 +1,47 @@
+#pragma once
+
+#include <utility>
+#include <variant>
+
+// What went wrong with a request to the reader. It travels unchanged from
+// where it arises (the tunnel, the session, the worker, the request channel)
+// to the driver's entry points, which map it to pcscd's codes in one place.
+// Each layer handles what it can where it arises and passes the rest on.
+enum class Failure {
+    NoSession,        // the slot holds no session that is set up
+    Refused,          // the request may not go to the reader (too long, a reserved message)
+    BusError,         // a BlueZ call failed; reported where it failed
+    NoReply,          // the reader's reply never came whole (silence, an unusable header)
+    BadReply,         // the reply did not open, or the reader reported a failure
+    LinkNotQuiet,     // the link kept sending leftovers of an abandoned reply
+    DeadlinePassed,   // the request ran out of its time on the worker
+    ChannelClosed,    // the worker's end of the request channel is gone
+    NotServed,        // the worker answered the request with its failure byte
+    DoesNotFit,       // the answer does not fit the caller's buffer
+};
+
+// A value or the reason there is none, in the manner of std::expected.
+template <typename T> class Outcome {
+public:
+    Outcome(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    Outcome(Failure failure) : state_(std::in_place_index<1>, failure) {}
+
+    bool has_value() const { return state_.index() == 0; }
+    explicit operator bool() const { return has_value(); }
+
+    T &value() { return std::get<0>(state_); }
+    const T &value() const { return std::get<0>(state_); }
+    T &operator*() { return value(); }
+    const T &operator*() const { return value(); }
+    T *operator->() { return &value(); }
+    const T *operator->() const { return &value(); }
+
+    Failure failure() const { return std::get<1>(state_); }
+
+private:
+    std::variant<T, Failure> state_;
+};
+
+// The outcome of an operation that yields nothing but success.
+using Done = Outcome<std::monostate>;
+inline Done succeeded() { return Done(std::monostate{}); }

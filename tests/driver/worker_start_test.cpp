@@ -1,0 +1,102 @@
+// Starting the worker: once, from any number of daemon threads.
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <pthread.h>
+
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/request_channel.h"
+#include "worker/worker.h"
+
+namespace {
+
+Worker &worker() { return Worker::instance(); }
+
+int worker_count()
+{
+    int count = 0;
+    DIR *tasks = opendir("/proc/self/task");
+    while (dirent *entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        count += name == "pemra-worker";
+    }
+    closedir(tasks);
+    return count;
+}
+
+TEST(StartBtThread, NullAddressStartsNothing)
+{
+    testing::internal::CaptureStderr();
+    worker().start_bt_thread(nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("addr != NULL"), std::string::npos);
+    EXPECT_FALSE(worker().thread_running);
+    EXPECT_EQ(worker().requests.pcscsidesock, -1);
+}
+
+TEST(StartBtThread, SecondStartWhileRunningChangesNothing)
+{
+    worker().start_bt_thread("pemra:0");
+    ASSERT_TRUE(worker().thread_running);
+    int pcsc_end = worker().requests.pcscsidesock;
+    worker().start_bt_thread("pemra:0");
+    EXPECT_EQ(worker().requests.pcscsidesock, pcsc_end);
+    EXPECT_EQ(worker_count(), 1);
+}
+
+TEST(StartBtThread, ConcurrentStartsMakeOneWorkerAndOnePair)
+{
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 4; ++i)
+        callers.emplace_back([] { worker().start_bt_thread("pemra:0"); });
+    for (auto &caller : callers)
+        caller.join();
+    ASSERT_TRUE(worker().thread_running);
+    EXPECT_EQ(worker_count(), 1);
+    // The one worker answers on the one pair: the empty slot's failure byte.
+    EXPECT_EQ(icc_power_off(0).failure(), Failure::NotServed);
+}
+
+TEST(StartBtThread, AStoppedWorkerStartsAgainOnANewPair)
+{
+    worker().start_bt_thread("pemra:0");
+    ASSERT_TRUE(worker().thread_running);
+    worker().stop();
+    EXPECT_FALSE(worker().thread_running);
+    EXPECT_EQ(worker_count(), 0);
+    EXPECT_EQ(icc_power_off(0).failure(), Failure::ChannelClosed);
+    worker().start_bt_thread("pemra:0");
+    EXPECT_EQ(worker_count(), 1);
+    EXPECT_EQ(icc_power_off(0).failure(), Failure::NotServed);
+}
+
+// No thread can be made (memory, RLIMIT_NPROC): requests fail at once, and a
+// later start tries again. Here new threads ask for a stack too large to map.
+TEST(StartBtThread, AWorkerThatCannotStartFailsRequestsAtOnceAndIsTriedAgain)
+{
+    pthread_attr_t usual;
+    pthread_getattr_default_np(&usual);
+    pthread_attr_t huge_stack;
+    pthread_attr_init(&huge_stack);
+    pthread_attr_setstacksize(&huge_stack, std::size_t{1} << 46);
+    pthread_setattr_default_np(&huge_stack);
+    worker().start_bt_thread("pemra:0");
+    pthread_setattr_default_np(&usual);
+    pthread_attr_destroy(&huge_stack);
+    pthread_attr_destroy(&usual);
+    ASSERT_FALSE(worker().thread_running);
+    EXPECT_EQ(icc_power_off(0).failure(), Failure::ChannelClosed);
+    worker().start_bt_thread("pemra:0");
+    EXPECT_TRUE(worker().thread_running);
+    EXPECT_EQ(icc_power_off(0).failure(), Failure::NotServed);
+}
+
+} // namespace

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Messages of the request channel between the daemon's threads and the
+// worker. A request is [slot][opcode][payload]; requests and replies strictly
+// alternate, so they carry no correlation identifier.
+enum RequestOpcode : std::uint8_t {
+    REQ_RESET = 0,
+    REQ_APDU = 1,
+    REQ_POWER_OFF = 2,
+    REQ_DESCRIPTOR = 3,
+    REQ_RPC = 4,
+    REQ_IEEE = 5,
+};
+inline constexpr std::uint8_t last_opcode = REQ_IEEE;
+
+inline constexpr std::size_t request_header_size = 2;
+// pcscd's own limit for an extended APDU and its response: whatever it can
+// take, the channel carries whole.
+inline constexpr std::size_t max_request_payload = 65548;
+inline constexpr std::size_t max_request_size = request_header_size + max_request_payload;
+inline constexpr std::size_t max_reply_data = 65548;
+
+// Status byte of a status reply; also the whole failure reply of every opcode.
+inline constexpr std::uint8_t reply_success = 0x00;
+inline constexpr std::uint8_t reply_failure = 0xFF;
