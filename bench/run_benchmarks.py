@@ -349,6 +349,14 @@ def wait_for_card(context, reader, present, timeout=15):
     return time.time()
 
 
+def reader_with_card(context):
+    """The reader's name, once pcscd lists it and reports its card: each
+    figure starts from there (on a fresh stack the set-up takes a second)."""
+    reader = stack.wait_for_reader(context)
+    wait_for_card(context, reader, present=True)
+    return reader
+
+
 def pcscd_seconds_between(log, first, last):
     """Seconds between pcscd's debug lines holding `first` and then `last`:
     each of its lines begins with the microseconds since the line before.
@@ -376,7 +384,7 @@ def time_to_card(our, connects, with_key):
     Returns the seconds of each part, one per connect."""
     key_file = os.path.join(our.build, "keys", READER_ADDRESS)
     with pcsc_context() as context, our.monitored() as monitor:
-        reader = stack.wait_for_reader(context)
+        reader = reader_with_card(context)
         samples = [one_connect(our, monitor, context, reader, None if with_key else key_file)
                    for _ in range(connects)]
     return {part: [s[part] for s in samples] for part in samples[0]}
@@ -393,15 +401,28 @@ def one_connect(our, monitor, context, reader, key_to_remove):
     start = time.time()
     our.control.set_connected(True)
     seen = wait_for_card(context, reader, present=True)
-    calls = [m for m in monitor.messages(mark) if start <= m[1] <= seen and m[0] == "mc"
-             and m[5] in ("StartNotify", "WriteValue", "ReadValue")]
+    calls = gatt_calls(monitor.messages(mark), start, seen)
     tunnel = next(m[1] for m in calls if m[5] == "StartNotify")
-    setup = next(m[1] for m in calls if m[5] == "WriteValue")
-    ready = [m[1] for m in calls if m[5] == "WriteValue" and m[4] == our.char9][-1]
+    setup, ready = setup_times(calls, our.char9)
     log = our.pcscd.log().splitlines()[log_mark:]
     poll = removed + pcscd_seconds_between(log, "Card Removed From", "Card inserted into")
     return {"tunnel": tunnel - start, "setup": setup - start, "ready": ready - start,
             "poll": poll - start, "present": seen - start}
+
+
+def gatt_calls(messages, start, end):
+    """The GATT calls among the bus monitor's messages from `start` to `end`."""
+    return [m for m in messages if start <= m[1] <= end and m[0] == "mc"
+            and m[5] in ("StartNotify", "WriteValue", "ReadValue")]
+
+
+def setup_times(calls, char9):
+    """When a session's set-up started (the driver's first write) and when
+    the session was ready (its last write to characteristic 9, the
+    indication 01 00)."""
+    setup = next(m[1] for m in calls if m[5] == "WriteValue")
+    ready = [m[1] for m in calls if m[5] == "WriteValue" and m[4] == char9][-1]
+    return setup, ready
 
 
 def card_event_latency(our, events):
@@ -411,8 +432,7 @@ def card_event_latency(our, events):
     alternating removals and insertions. Returns (event, seconds) pairs."""
     fired = []
     with pcsc_context() as context, our.monitored() as monitor, ThreadPoolExecutor(1) as waiter:
-        reader = stack.wait_for_reader(context)
-        wait_for_card(context, reader, present=True)
+        reader = reader_with_card(context)
         mark = monitor.mark()
         for index in range(events):
             insert = index % 2 == 1  # the card is in at first: a removal first
@@ -424,15 +444,15 @@ def card_event_latency(our, events):
             fired.append(("insert" if insert else "remove", start, seen.result()))
         notified = [m[1] for m in monitor.messages(mark)
                     if m[0] == "sig" and m[4] == our.char8 and m[5] == "PropertiesChanged"]
-    return [(event, seen - first_after(notified, start)) for event, start, seen in fired]
+    return [(event, seen - first_between(notified, start, seen)) for event, start, seen in fired]
 
 
-def first_after(times, start):
-    """The first of the ascending `times` at or after `start`."""
-    later = [t for t in times if t >= start]
-    if not later:
-        raise RuntimeError("the bus monitor saw no status notification after a control call")
-    return later[0]
+def first_between(times, start, end):
+    """The first of the ascending `times` from `start` to `end`."""
+    within = [t for t in times if start <= t <= end]
+    if not within:
+        raise RuntimeError("the bus monitor saw no status notification between a control call and its event")
+    return within[0]
 
 
 def cold_starts(our, tries):
@@ -441,15 +461,21 @@ def cold_starts(our, tries):
     that connects as soon as pcscd answers (the socket listens before pcscd
     runs, as under socket activation). Returns, per try, whether the first
     SCardConnect got the card and the seconds from the launch to the answer
-    of the first SCardConnect and of the first successful one."""
+    of the first SCardConnect, to the session's set-up start and readiness
+    (from the bus monitor) and to the first successful SCardConnect."""
     with pcsc_context() as context:
-        wait_for_card(context, stack.wait_for_reader(context), present=True)  # the key is agreed and stored
+        reader_with_card(context)  # the key is agreed and stored
     results = []
-    for _ in range(tries):
-        our.pcscd.stop()
-        launched = time.time()
-        our.pcscd.start()
-        results.append(connect_until_card(launched))
+    with our.monitored() as monitor:
+        for _ in range(tries):
+            our.pcscd.stop()
+            mark = monitor.mark()
+            launched = time.time()
+            our.pcscd.start()
+            result = connect_until_card(launched)
+            calls = gatt_calls(monitor.messages(mark), launched, launched + result["connected"])
+            setup, ready = setup_times(calls, our.char9)
+            results.append(dict(result, setup=setup - launched, ready=ready - launched))
     return results
 
 
@@ -658,7 +684,7 @@ def print_time_to_card(report, plan):
         medians = {part: median(seconds) * 1000 for part, seconds in parts.items()}
         print(f"{'kept' if with_key else 'removed':<10}{medians['tunnel']:>9.0f}{medians['setup']:>14.0f}"
               f"{medians['ready']:>9.0f}{medians['poll']:>13.0f}{medians['present']:>9.0f}"
-              f"{max(parts['present']) * 1000:>9.0f}{'<= 1060' if with_key else '':>10}")
+              f"{max(parts['present']) * 1000:>9.0f}{'<= 1060':>10}")
     print("   (tunnel: the driver's StartNotify; set-up start: its first write, 1 s after the session began; "
           "ready: the indication 01 00; poll: pcscd's 'Card inserted into' line; present: the client's "
           "SCardGetStatusChange; target: median and worst)")
@@ -703,6 +729,8 @@ def print_cold_starts(report, plan):
           "resolved and its key stored; a client connects as soon as pcscd answers)")
     print(f"   card at the first SCardConnect: {got_card} of {len(tries)} (target: every try); that "
           f"SCardConnect answered {median(first):.0f} ms after the launch (median)")
+    print(f"   session set-up start {median([t['setup'] * 1000 for t in tries]):.0f} ms, ready "
+          f"{median([t['ready'] * 1000 for t in tries]):.0f} ms after the launch (medians)")
     print(f"   first successful SCardConnect, retrying every {CONNECT_RETRY_S * 1000:.0f} ms: median "
           f"{median(connected):.0f} ms, worst {max(connected):.0f} ms after the launch")
 
