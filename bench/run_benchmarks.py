@@ -45,7 +45,7 @@ CARD_PRESENT = 0x20  # SCARD_STATE_PRESENT
 POLL_S = 0.4         # pcscd's presence poll of a driver without an event wait of its own
 RESCAN_S = 1.5       # the driver rescans 1 s after a disconnect: a reconnect waits until that has passed
 WAIT_BLOCKS_S = 0.1  # time for a waiting thread to reach its blocking SCardGetStatusChange
-CONNECT_RETRY_S = 0.01
+CONNECT_RETRY_S = 0.01  # a client that found no card tries SCardConnect again after this
 PCSCD_DEBUG_LINE = re.compile(r"(\d{8}) \w+\.c:\d+:")  # "00000012 winscard.c:258:SCardConnect() ..."
 
 
