@@ -3,7 +3,7 @@ driver, a private bus, and pemra_sim as BlueZ with one reader; beside it the
 anchor, Debian's vsmartcard (vpcd in pcscd, vicc as the card), driven by the
 same client. Prints figures and asserts nothing; see bench/README.md.
 
-Usage: /usr/bin/python3 bench/run_benchmarks.py BUILD_DIR [--quick]
+Usage: /usr/bin/python3 bench/run_benchmarks.py BUILD_DIR [--quick] [--only SECTION ...]
 (BUILD_DIR configured by scripts/build, so that its driver keeps its keys in
 BUILD_DIR/keys/; as root, for pcscd's private /run).
 """
@@ -11,6 +11,7 @@ BUILD_DIR/keys/; as root, for pcscd's private /run).
 import argparse
 import contextlib
 import os
+import random
 import re
 import shutil
 import socket
@@ -18,6 +19,7 @@ import statistics
 import subprocess
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "sim"))
@@ -40,6 +42,10 @@ LARGE_NOTIFY = 244   # an MTU of 247, what current phones and adapters agree
 INTERVALS_MS = (7.5, 30, 50)
 SETTLE_MS = 200      # the tunnel's settle time after a reply that went wrong
 CARD_PRESENT = 0x20  # SCARD_STATE_PRESENT
+POLL_S = 0.4         # pcscd's presence poll of a driver without an event wait of its own
+RESCAN_S = 1.5       # the driver rescans 1 s after a disconnect: a reconnect waits until that has passed
+WAIT_BLOCKS_S = 0.1  # time for a waiting thread to reach its blocking SCardGetStatusChange
+CONNECT_RETRY_S = 0.01  # a client that found no card tries SCardConnect again after this
 PCSCD_DEBUG_LINE = re.compile(r"(\d{8}) \w+\.c:\d+:")  # "00000012 winscard.c:258:SCardConnect() ..."
 
 
@@ -96,6 +102,26 @@ def machine():
 
 def load_average():
     return " ".join(f"{x:.1f}" for x in os.getloadavg())
+
+
+@contextlib.contextmanager
+def pcsc_context():
+    """A PC/SC context of this process, released at the end."""
+    from smartcard import scard
+    rc, context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
+    if rc != scard.SCARD_S_SUCCESS:
+        raise RuntimeError(f"SCardEstablishContext: {scard.SCardGetErrorMessage(rc)}")
+    try:
+        yield context
+    finally:
+        scard.SCardReleaseContext(context)
+
+
+def pause_at_random_poll_phase(pause):
+    """Sleeps `pause` and a random part of pcscd's poll period. A wait for a
+    card event returns just after one of pcscd's presence polls: after a
+    fixed pause the next event would always meet the poll at the same phase."""
+    time.sleep(pause + random.uniform(0, POLL_S))
 
 
 class RoundTripClient:
@@ -199,6 +225,7 @@ class OurStack:
         os.makedirs(self.pcscd.workdir)
         self.pcscd.start()
         self.client_binary = os.path.join(build, "bench", "pemra_apdu_round_trip")
+        self.char8 = self._characteristic_path(8)
         self.char9 = self._characteristic_path(9)
 
     def _characteristic_path(self, number):
@@ -322,6 +349,14 @@ def wait_for_card(context, reader, present, timeout=15):
     return time.time()
 
 
+def reader_with_card(context):
+    """The reader's name, once pcscd lists it and reports its card: each
+    figure starts from there (on a fresh stack the set-up takes a second)."""
+    reader = stack.wait_for_reader(context)
+    wait_for_card(context, reader, present=True)
+    return reader
+
+
 def pcscd_seconds_between(log, first, last):
     """Seconds between pcscd's debug lines holding `first` and then `last`:
     each of its lines begins with the microseconds since the line before.
@@ -345,42 +380,126 @@ def time_to_card(our, connects, with_key):
     monitor: tunnel opened (StartNotify), set-up's first request, ready
     (the indication 01 00 on characteristic 9); and from pcscd's debug log,
     the presence poll that saw the card ("Card inserted into"), timed from
-    its "Card Removed From" line, which the removal's wait returned with."""
-    from smartcard import scard
-    rc, context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
-    if rc != scard.SCARD_S_SUCCESS:
-        raise RuntimeError(f"SCardEstablishContext: {scard.SCardGetErrorMessage(rc)}")
-    reader = stack.wait_for_reader(context)
+    its "Card Removed From" line, which the removal's wait returned with.
+    Returns the seconds of each part, one per connect."""
     key_file = os.path.join(our.build, "keys", READER_ADDRESS)
-    try:
-        with our.monitored() as monitor:
-            samples = [one_connect(our, monitor, context, reader, None if with_key else key_file)
-                       for _ in range(connects)]
-    finally:
-        scard.SCardReleaseContext(context)
-    return {part: median([s[part] for s in samples]) * 1000 for part in samples[0]}
+    with pcsc_context() as context, our.monitored() as monitor:
+        reader = reader_with_card(context)
+        samples = [one_connect(our, monitor, context, reader, None if with_key else key_file)
+                   for _ in range(connects)]
+    return {part: [s[part] for s in samples] for part in samples[0]}
 
 
 def one_connect(our, monitor, context, reader, key_to_remove):
     log_mark = len(our.pcscd.log().splitlines())
     our.control.set_connected(False)
     removed = wait_for_card(context, reader, present=False)
-    time.sleep(1.5)  # the driver rescans 1 s after a disconnect: let that pass
+    pause_at_random_poll_phase(RESCAN_S)
     if key_to_remove and os.path.exists(key_to_remove):
         os.remove(key_to_remove)
     mark = monitor.mark()
     start = time.time()
     our.control.set_connected(True)
     seen = wait_for_card(context, reader, present=True)
-    calls = [m for m in monitor.messages(mark) if start <= m[1] <= seen and m[0] == "mc"
-             and m[5] in ("StartNotify", "WriteValue", "ReadValue")]
+    calls = gatt_calls(monitor.messages(mark), start, seen)
     tunnel = next(m[1] for m in calls if m[5] == "StartNotify")
-    setup = next(m[1] for m in calls if m[5] == "WriteValue")
-    ready = [m[1] for m in calls if m[5] == "WriteValue" and m[4] == our.char9][-1]
+    setup, ready = setup_times(calls, our.char9)
     log = our.pcscd.log().splitlines()[log_mark:]
     poll = removed + pcscd_seconds_between(log, "Card Removed From", "Card inserted into")
     return {"tunnel": tunnel - start, "setup": setup - start, "ready": ready - start,
             "poll": poll - start, "present": seen - start}
+
+
+def gatt_calls(messages, start, end):
+    """The GATT calls among the bus monitor's messages from `start` to `end`."""
+    return [m for m in messages if start <= m[1] <= end and m[0] == "mc"
+            and m[5] in ("StartNotify", "WriteValue", "ReadValue")]
+
+
+def setup_times(calls, char9):
+    """When a session's set-up started (the driver's first write) and when
+    the session was ready (its last write to characteristic 9, the
+    indication 01 00)."""
+    setup = next(m[1] for m in calls if m[5] == "WriteValue")
+    ready = [m[1] for m in calls if m[5] == "WriteValue" and m[4] == char9][-1]
+    return setup, ready
+
+
+def card_event_latency(our, events):
+    """From the reader's status notification (the PropertiesChanged of
+    characteristic 8 as the bus monitor saw it) to the return of a
+    SCardGetStatusChange that was blocked before it, over `events`
+    alternating removals and insertions. Returns (event, seconds) pairs."""
+    fired = []
+    with pcsc_context() as context, our.monitored() as monitor, ThreadPoolExecutor(1) as waiter:
+        reader = reader_with_card(context)
+        mark = monitor.mark()
+        for index in range(events):
+            insert = index % 2 == 1  # the card is in at first: a removal first
+            seen = waiter.submit(wait_for_card, context, reader, insert)
+            pause_at_random_poll_phase(WAIT_BLOCKS_S)
+            start = time.time()
+            change = our.control.insert_card if insert else our.control.remove_card
+            change()
+            fired.append(("insert" if insert else "remove", start, seen.result()))
+        notified = [m[1] for m in monitor.messages(mark)
+                    if m[0] == "sig" and m[4] == our.char8 and m[5] == "PropertiesChanged"]
+    return [(event, seen - first_between(notified, start, seen)) for event, start, seen in fired]
+
+
+def first_between(times, start, end):
+    """The first of the ascending `times` from `start` to `end`."""
+    within = [t for t in times if start <= t <= end]
+    if not within:
+        raise RuntimeError("the bus monitor saw no status notification between a control call and its event")
+    return within[0]
+
+
+def cold_starts(our, tries):
+    """pcscd stopped and launched anew `tries` times, with the reader
+    connected, paired, resolved and its key already agreed, and a client
+    that connects as soon as pcscd answers (the socket listens before pcscd
+    runs, as under socket activation). Returns, per try, whether the first
+    SCardConnect got the card and the seconds from the launch to the answer
+    of the first SCardConnect, to the session's set-up start and readiness
+    (from the bus monitor) and to the first successful SCardConnect."""
+    with pcsc_context() as context:
+        reader_with_card(context)  # the key is agreed and stored
+    results = []
+    with our.monitored() as monitor:
+        for _ in range(tries):
+            our.pcscd.stop()
+            mark = monitor.mark()
+            launched = time.time()
+            our.pcscd.start()
+            result = connect_until_card(launched)
+            calls = gatt_calls(monitor.messages(mark), launched, launched + result["connected"])
+            setup, ready = setup_times(calls, our.char9)
+            results.append(dict(result, setup=setup - launched, ready=ready - launched))
+    return results
+
+
+def connect_until_card(launched, timeout=15):
+    """SCardConnect again every few milliseconds until it gets the card;
+    times from `launched`."""
+    from smartcard import scard
+    first = None
+    with pcsc_context() as context:
+        reader = stack.wait_for_reader(context)
+        while True:
+            rc, card, _ = scard.SCardConnect(context, reader, scard.SCARD_SHARE_SHARED,
+                                             scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
+            answered = time.time() - launched
+            if first is None:
+                first = {"first_got_card": rc == scard.SCARD_S_SUCCESS, "first": answered}
+            if rc == scard.SCARD_S_SUCCESS:
+                scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+                return dict(first, connected=answered)
+            if rc != scard.SCARD_E_NO_SMARTCARD:
+                raise RuntimeError(f"SCardConnect: {scard.SCardGetErrorMessage(rc)}")
+            if answered > timeout:
+                raise TimeoutError("no card after pcscd's start")
+            time.sleep(CONNECT_RETRY_S)
 
 
 def settle_figure(our, client, count):
@@ -407,42 +526,52 @@ def long_run(our, client, count, warmup, at_start):
             "pcscd_us": (pcscd.cpu_seconds() - total) * 1e6 / max(result["count"], 1)}
 
 
-def measure_ours(build, workdir, plan, report):
+def measure_ours(build, workdir, plan, sections, report):
     our = OurStack(build, workdir)
     try:
-        client = our.client()
-        rss_at_start = our.pcscd.rss_kib()
-        largest = client.max_input
-        report["largest"] = largest
-        # Before the chunk size grows: the stand-in notifies 20 bytes.
-        cost = report["cost"] = {}
-        model = report["interval"] = {}
-        for name, apdu, response in shapes(largest):
-            measured, framings = radio_cost(our, client, apdu, plan["cost_apdus"])
-            cost[(name, SMALL_NOTIFY)] = (measured, minimum_cost(len(apdu), response, 20, SMALL_NOTIFY),
-                                          framings)
-            model[(name, SMALL_NOTIFY)] = connection_interval_cost(our, client, apdu,
-                                                                   plan["interval_apdus"])
-        latency = report["latency"] = {}
-        for name, apdu, _ in shapes(largest):
-            latency[(name, SMALL_NOTIFY)] = timed_run(client, our.pcscd, apdu, plan["apdus"], plan["warmup"])
-        # After it has grown: the driver takes the longest notification it
-        # has seen for its chunk size, so a reply that fills whole
-        # notifications (the largest APDU's) raises it to the full size.
-        our.control.set_notify_size(LARGE_NOTIFY)
-        client.run(echo(largest), 2)
-        for name, apdu, response in shapes(largest):
-            measured, framings = radio_cost(our, client, apdu, plan["cost_apdus"])
-            cost[(name, LARGE_NOTIFY)] = (measured, minimum_cost(len(apdu), response, LARGE_NOTIFY,
-                                                                 LARGE_NOTIFY), framings)
-            model[(name, LARGE_NOTIFY)] = connection_interval_cost(our, client, apdu, plan["interval_apdus"])
-            latency[(name, LARGE_NOTIFY)] = timed_run(client, our.pcscd, apdu, plan["apdus"], plan["warmup"])
-        report["settle"] = settle_figure(our, client, plan["settle_apdus"])
-        report["long"] = long_run(our, client, plan["long_apdus"], plan["warmup"], rss_at_start)
-        client.close()
-        report["card"] = {with_key: time_to_card(our, plan["connects"], with_key) for with_key in (True, False)}
+        if "apdu" in sections:
+            measure_apdus(our, plan, report)
+        if "card" in sections:
+            report["card"] = {with_key: time_to_card(our, plan["connects"], with_key) for with_key in (True, False)}
+        if "events" in sections:
+            report["events"] = card_event_latency(our, plan["events"])
+        if "cold-start" in sections:
+            report["cold_starts"] = cold_starts(our, plan["cold_starts"])
     finally:
         our.stop()
+
+
+def measure_apdus(our, plan, report):
+    client = our.client()
+    rss_at_start = our.pcscd.rss_kib()
+    largest = client.max_input
+    report["largest"] = largest
+    # Before the chunk size grows: the stand-in notifies 20 bytes.
+    cost = report["cost"] = {}
+    model = report["interval"] = {}
+    for name, apdu, response in shapes(largest):
+        measured, framings = radio_cost(our, client, apdu, plan["cost_apdus"])
+        cost[(name, SMALL_NOTIFY)] = (measured, minimum_cost(len(apdu), response, 20, SMALL_NOTIFY),
+                                      framings)
+        model[(name, SMALL_NOTIFY)] = connection_interval_cost(our, client, apdu,
+                                                               plan["interval_apdus"])
+    latency = report["latency"] = {}
+    for name, apdu, _ in shapes(largest):
+        latency[(name, SMALL_NOTIFY)] = timed_run(client, our.pcscd, apdu, plan["apdus"], plan["warmup"])
+    # After it has grown: the driver takes the longest notification it
+    # has seen for its chunk size, so a reply that fills whole
+    # notifications (the largest APDU's) raises it to the full size.
+    our.control.set_notify_size(LARGE_NOTIFY)
+    client.run(echo(largest), 2)
+    for name, apdu, response in shapes(largest):
+        measured, framings = radio_cost(our, client, apdu, plan["cost_apdus"])
+        cost[(name, LARGE_NOTIFY)] = (measured, minimum_cost(len(apdu), response, LARGE_NOTIFY,
+                                                             LARGE_NOTIFY), framings)
+        model[(name, LARGE_NOTIFY)] = connection_interval_cost(our, client, apdu, plan["interval_apdus"])
+        latency[(name, LARGE_NOTIFY)] = timed_run(client, our.pcscd, apdu, plan["apdus"], plan["warmup"])
+    report["settle"] = settle_figure(our, client, plan["settle_apdus"])
+    report["long"] = long_run(our, client, plan["long_apdus"], plan["warmup"], rss_at_start)
+    client.close()
 
 
 def start_vicc(port, env, timeout=15):
@@ -488,10 +617,19 @@ def measure_anchor(build, workdir, largest, plan, report):
 # ------------------------------------------------------------- printing
 
 def print_report(report, plan):
-    largest = report["largest"]
     print(f"Machine: {machine()}; load average at the end {load_average()}")
     print(f"Mode: {plan['name']}; {plan['apdus']} APDUs per shape after {plan['warmup']} of warm-up")
-    print()
+    for key, print_section in (("latency", print_round_trip), ("cost", print_radio_cost),
+                               ("interval", print_intervals), ("card", print_time_to_card),
+                               ("long", print_long_run), ("settle", print_settle),
+                               ("events", print_event_latency), ("cold_starts", print_cold_starts)):
+        if key in report:
+            print()
+            print_section(report, plan)
+
+
+def print_round_trip(report, plan):
+    largest = report["largest"]
     print(f"1. APDU round trip through pcscd (µs; ours with the stand-in, notify {SMALL_NOTIFY} and "
           f"{LARGE_NOTIFY} bytes; anchor: vpcd + vicc, TCP_NODELAY; ratio: median ours / anchor)")
     print(f"{'shape':<16}{'stack':<14}{'median':>9}{'p90':>9}{'p99':>9}{'APDU/s':>9}{'pcscd ms/1000':>15}"
@@ -509,7 +647,9 @@ def print_report(report, plan):
     print(f"   (largest APDU: SCARD_ATTR_MAXINPUT {largest}; the anchor reports "
           f"{report['anchor_max_input'] or 'none'} and gets the same APDUs; its card has no ECHO and answers "
           "with a status word only)")
-    print()
+
+
+def print_radio_cost(report, plan):
     print("2. Radio cost per APDU: measured / protocol minimum")
     print(f"{'shape':<16}{'notify':>7}{'framing':>9}{'writes':>11}{'reads':>9}{'notifs':>11}{'D-Bus msgs':>13}"
           f"{'span µs':>9}  excess")
@@ -522,7 +662,9 @@ def print_report(report, plan):
     print("   (span: median time from the driver's first GATT call of an APDU to the reply's last notification, "
           "as the bus saw them: the stand-in's share of the round trip, with the driver's turns between "
           "awaited calls)")
-    print()
+
+
+def print_intervals(report, plan):
     print("3. Connection-interval model (stand-in: one answer or notification per connection event), "
           "median ms per APDU")
     print(f"{'shape':<16}{'notify':>7}" + "".join(f"{f'{i} ms':>10}" for i in INTERVALS_MS)
@@ -531,17 +673,24 @@ def print_report(report, plan):
         minimum = report["cost"][(name, notify)][1]
         events = minimum["write"] + minimum["read"] + minimum["notify"]
         print(f"{name:<16}{notify:>7}" + "".join(f"{ms:>10.1f}" for _, ms in rows) + f"   {events}")
-    print()
-    print("4. Time to card present, median over "
-          f"{plan['connects']} connects (ms after SetConnected: connected, paired, resolved)")
-    print(f"{'key file':<10}{'tunnel':>9}{'set-up start':>14}{'ready':>9}{'poll saw it':>13}{'present':>9}")
+
+
+def print_time_to_card(report, plan):
+    print(f"4. Time to card present over {plan['connects']} connects (ms after SetConnected: connected, paired, "
+          "resolved; medians, and the worst time to present)")
+    print(f"{'key file':<10}{'tunnel':>9}{'set-up start':>14}{'ready':>9}{'poll saw it':>13}{'present':>9}"
+          f"{'worst':>9}{'target':>10}")
     for with_key, parts in report["card"].items():
-        print(f"{'kept' if with_key else 'removed':<10}{parts['tunnel']:>9.0f}{parts['setup']:>14.0f}"
-              f"{parts['ready']:>9.0f}{parts['poll']:>13.0f}{parts['present']:>9.0f}")
+        medians = {part: median(seconds) * 1000 for part, seconds in parts.items()}
+        print(f"{'kept' if with_key else 'removed':<10}{medians['tunnel']:>9.0f}{medians['setup']:>14.0f}"
+              f"{medians['ready']:>9.0f}{medians['poll']:>13.0f}{medians['present']:>9.0f}"
+              f"{max(parts['present']) * 1000:>9.0f}{'<= 1060':>10}")
     print("   (tunnel: the driver's StartNotify; set-up start: its first write, 1 s after the session began; "
           "ready: the indication 01 00; poll: pcscd's 'Card inserted into' line; present: the client's "
-          "SCardGetStatusChange)")
-    print()
+          "SCardGetStatusChange; target: median and worst)")
+
+
+def print_long_run(report, plan):
     long = report["long"]
     print(f"5. Long run: {long['count']:.0f} GET CHALLENGE APDUs ({long['errors']:.0f} errors), median "
           f"{long['median_us']:.0f} µs")
@@ -549,33 +698,77 @@ def print_report(report, plan):
           f"{long['rss_end']} KiB at the end (growth after warm-up {long['rss_end'] - long['rss_warm']} KiB)")
     print(f"   CPU per APDU: driver thread pemra-worker {long['worker_us']:.1f} µs, all of pcscd "
           f"{long['pcscd_us']:.1f} µs")
-    print()
+
+
+def print_settle(report, plan):
     before, errors, next_one, after = report["settle"]
     print(f"6. Settle after an abandoned reply ({SETTLE_MS} ms): 5-byte median {before:.0f} µs before one "
           f"corrupted reply ({errors:.0f} failed APDU), the next APDU {next_one / 1000:.0f} ms (waits for the "
           f"settle), then median {after:.0f} µs again")
 
 
+def print_event_latency(report, plan):
+    events = report["events"]
+    print(f"7. Card-event latency over {len(events)} events (ms from the reader's status notification on "
+          "characteristic 8, as the bus monitor saw it, to the return of a blocked SCardGetStatusChange)")
+    print(f"{'event':<10}{'count':>7}{'median':>9}{'worst':>9}   target")
+    for label, kinds in (("remove", ("remove",)), ("insert", ("insert",)), ("all", ("remove", "insert"))):
+        seconds = [s for event, s in events if event in kinds]
+        target = "median <= 20, worst <= 50" if label == "all" else ""
+        print(f"{label:<10}{len(seconds):>7}{median(seconds) * 1000:>9.1f}{max(seconds) * 1000:>9.1f}   {target}")
+    print("   (insert: up to pcscd's power-up of the card, which comes before it tells the clients; events at "
+          "random points of pcscd's presence poll)")
+
+
+def print_cold_starts(report, plan):
+    tries = report["cold_starts"]
+    got_card = sum(t["first_got_card"] for t in tries)
+    first = [t["first"] * 1000 for t in tries]
+    connected = [t["connected"] * 1000 for t in tries]
+    print(f"8. Cold start over {len(tries)} tries (pcscd launched anew with the reader connected, paired, "
+          "resolved and its key stored; a client connects as soon as pcscd answers)")
+    print(f"   card at the first SCardConnect: {got_card} of {len(tries)} (target: every try); that "
+          f"SCardConnect answered {median(first):.0f} ms after the launch (median)")
+    print(f"   session set-up start {median([t['setup'] * 1000 for t in tries]):.0f} ms, ready "
+          f"{median([t['ready'] * 1000 for t in tries]):.0f} ms after the launch (medians)")
+    print(f"   first successful SCardConnect, retrying every {CONNECT_RETRY_S * 1000:.0f} ms: median "
+          f"{median(connected):.0f} ms, worst {max(connected):.0f} ms after the launch")
+
+
 PLANS = {
     "full": {"name": "full", "apdus": 3000, "warmup": 300, "cost_apdus": 50, "interval_apdus": 5,
-             "connects": 20, "long_apdus": 100_000, "settle_apdus": 1000},
+             "connects": 20, "long_apdus": 100_000, "settle_apdus": 1000, "events": 40, "cold_starts": 10},
     "quick": {"name": "quick", "apdus": 300, "warmup": 50, "cost_apdus": 20, "interval_apdus": 2,
-              "connects": 5, "long_apdus": 10_000, "settle_apdus": 200},
+              "connects": 5, "long_apdus": 10_000, "settle_apdus": 200, "events": 6, "cold_starts": 3},
+}
+
+
+SECTIONS = {
+    "apdu": "round trip, radio cost, connection intervals, long run, settle (1-3, 5, 6; with the anchor)",
+    "card": "time to card present after a connect (4)",
+    "events": "card-event latency (7)",
+    "cold-start": "the first client after pcscd's start (8)",
 }
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     epilog="sections: " + "; ".join(f"{name}: {what}"
+                                                                     for name, what in SECTIONS.items()))
     parser.add_argument("build", help="build folder (scripts/build)")
-    parser.add_argument("--quick", action="store_true", help="fewer APDUs and connects: a minute or two")
+    parser.add_argument("--quick", action="store_true", help="fewer APDUs, connects and events: a minute or two")
+    parser.add_argument("--only", action="append", choices=SECTIONS, metavar="SECTION",
+                        help="run only this section (repeatable; default: all)")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     plan = PLANS["quick" if args.quick else "full"]
+    sections = set(args.only or SECTIONS)
     workdir = stack.make_workdir("pemra-bench-")
     report = {}
     try:
-        measure_ours(build, os.path.join(workdir, "ours"), plan, report)
-        measure_anchor(build, os.path.join(workdir, "anchor"), report["largest"], plan, report)
+        measure_ours(build, os.path.join(workdir, "ours"), plan, sections, report)
+        if "apdu" in sections:
+            measure_anchor(build, os.path.join(workdir, "anchor"), report["largest"], plan, report)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     print_report(report, plan)
