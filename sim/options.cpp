@@ -29,7 +29,7 @@ Options:
   --notify-size N      bytes per notification, prefix byte included, 20 to
                        256 (default 20); larger values model a larger MTU
   --message-size N     the readers' message size, answered to the
-                       buffer-size request, 16 to 4096 (default 1024)
+                       buffer-size request, 16 to 65535 (default 1024)
   --key-store DIR      keep the readers' long-term keys in DIR, one file
                        DIR/<reader address>/<adapter address> each, so that
                        they outlive the program (default: memory only)

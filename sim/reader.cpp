@@ -58,7 +58,7 @@ std::string size_problem(const ReaderOptions &options)
     if (const std::string problem = notify_size_problem(options.notify_size); !problem.empty())
         return problem;
     if (options.message_size < min_message_size || options.message_size > max_message_size)
-        return "the message size must be 16 to 4096";
+        return "the message size must be 16 to 65535";
     return {};
 }
 

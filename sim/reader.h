@@ -15,7 +15,7 @@
 namespace pemra_sim {
 
 inline constexpr std::size_t min_message_size = 16;
-inline constexpr std::size_t max_message_size = 4096;
+inline constexpr std::size_t max_message_size = 0xFFFF;
 
 struct ReaderOptions {
     std::string address;
