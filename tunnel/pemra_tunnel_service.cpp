@@ -373,7 +373,7 @@ void PemraTunnelService::wait_for_reply(const std::shared_ptr<Transfer> &transfe
             resume(Wake::TimeLimit);
             return false;
         },
-        static_cast<unsigned>(transfer_time_limit.count()));
+        static_cast<unsigned>(time_limit_.count()));
 }
 
 namespace {

@@ -106,8 +106,9 @@ public:
     // Largest payload of one write; grows with the longest fragment
     // notification seen while a transfer waits, never shrinks.
     std::size_t chunk_size() const { return chunk_size_; }
-    // Tests shorten the silence bound to see it work.
+    // Tests shorten the bounds to see them work.
     void set_silence_bound(std::chrono::milliseconds bound) { silence_bound_ = bound; }
+    void set_time_limit(std::chrono::milliseconds limit) { time_limit_ = limit; }
 
 private:
     struct Transfer;
@@ -152,6 +153,7 @@ private:
     std::weak_ptr<Transfer> current_;
 
     std::chrono::milliseconds silence_bound_ = default_silence_bound;
+    std::chrono::milliseconds time_limit_ = transfer_time_limit;
     sigc::connection silence_timer_;
     sigc::connection time_limit_timer_;
 };

@@ -45,8 +45,8 @@ std::span<const std::uint8_t> bytes_of(const std::string &text)
 
 } // namespace
 
-RequestDispatch::RequestDispatch(RequestSocketPair &channel, SlotTable &slots)
-    : channel_(channel), slots_(slots), area_(max_request_size)
+RequestDispatch::RequestDispatch(RequestSocketPair &channel, SlotTable &slots, std::chrono::milliseconds deadline)
+    : channel_(channel), slots_(slots), deadline_(deadline), area_(max_request_size)
 {
 }
 
@@ -99,7 +99,7 @@ std::shared_ptr<RequestDispatch::PendingRequest> RequestDispatch::pending(const 
             }
             return false;
         },
-        static_cast<unsigned>(request_deadline.count()));
+        static_cast<unsigned>(deadline_.count()));
     return request;
 }
 

@@ -24,7 +24,8 @@ public:
     // reader, a reply that trickles in) and the start of an encryption.
     static constexpr std::chrono::milliseconds request_deadline{40000};
 
-    RequestDispatch(RequestSocketPair &channel, SlotTable &slots);
+    RequestDispatch(RequestSocketPair &channel, SlotTable &slots,
+                    std::chrono::milliseconds deadline = request_deadline);
 
     // Handler of the worker's read watch on btsidesocket. Returns false
     // (removing the watch) once the PC/SC end is closed.
@@ -49,6 +50,7 @@ private:
 
     RequestSocketPair &channel_;
     SlotTable &slots_;
+    std::chrono::milliseconds deadline_;
     // One more byte than the largest request, so that a longer one shows.
     std::vector<std::uint8_t> area_;
 };

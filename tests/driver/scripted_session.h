@@ -22,6 +22,8 @@ struct ReaderScript {
     Bytes atr;
     Bytes apdu_response;
     Bytes rpc_answer;
+    // The reader never answers: no operation completes until cancelled.
+    bool silent = false;
 };
 
 // A reader session whose answers a test sets beforehand. It completes every
@@ -74,12 +76,19 @@ public:
         rpc_messages_.push_back({Bytes(message.begin(), message.end()), encrypt});
         complete_later(std::move(done), script_.rpc_answer);
     }
-    void cancel(Failure) override {}
+    void cancel(Failure failure) override
+    {
+        std::lock_guard lock(mutex_);
+        cancelled_.push_back(failure);
+        for (auto &done : std::exchange(waiting_, {}))
+            schedule(std::move(done), failure);
+    }
 
     struct RpcCall {
         Bytes message;
         bool encrypted;
     };
+    std::vector<Failure> cancelled() const { return locked(cancelled_); }
     int resets() const { return locked(resets_); }
     int shutdowns() const { return locked(shutdowns_); }
     std::vector<Bytes> apdus() const { return locked(apdus_); }
@@ -91,12 +100,17 @@ private:
         std::lock_guard lock(mutex_);
         return field;
     }
-    // An empty script entry is a failed operation.
-    static void complete_later(ReplyCompletion done, Bytes result)
+    // An empty script entry is a failed operation. Caller holds the lock.
+    void complete_later(ReplyCompletion done, const Bytes &result)
     {
-        Glib::signal_idle().connect_once([done = std::move(done), result = std::move(result)] {
-            done(result.empty() ? Outcome<Bytes>(Failure::BadReply) : Outcome<Bytes>(result));
-        });
+        if (script_.silent)
+            waiting_.push_back(std::move(done));
+        else
+            schedule(std::move(done), result.empty() ? Outcome<Bytes>(Failure::BadReply) : Outcome<Bytes>(result));
+    }
+    static void schedule(ReplyCompletion done, Outcome<Bytes> outcome)
+    {
+        Glib::signal_idle().connect_once([done = std::move(done), outcome = std::move(outcome)] { done(outcome); });
     }
 
     mutable std::mutex mutex_;
@@ -107,6 +121,8 @@ private:
     int shutdowns_ = 0;
     std::vector<Bytes> apdus_;
     std::vector<RpcCall> rpc_messages_;
+    std::vector<ReplyCompletion> waiting_;
+    std::vector<Failure> cancelled_;
 };
 
 // Runs jobs on the worker's loop for the test thread: the slot table belongs

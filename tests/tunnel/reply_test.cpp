@@ -163,6 +163,16 @@ TEST_F(Replies, TheSilenceBoundCountsFromTheLastFragment)
     EXPECT_EQ(transfer(*tunnel, counting(3)).reply, counting(100));
 }
 
+TEST_F(Replies, AReplyTricklingInForLongerThanTheTimeLimitFails)
+{
+    auto tunnel = connect_reader();
+    tunnel->set_silence_bound(500ms);
+    tunnel->set_time_limit(600ms);
+    sim.set_fault(reader, "plain-reply-bytes", 100); // 6 fragments, 200 ms apart: 1 s in all
+    sim.set_fault(reader, "fragment-interval-ms", 200);
+    EXPECT_EQ(transfer(*tunnel, counting(3)).failure, Failure::DeadlinePassed);
+}
+
 TEST_F(Replies, AShortTransferWokenBeforeItsFirstFragmentIsEmptyNotTheLastReplysSize)
 {
     auto tunnel = connect_reader();
