@@ -58,8 +58,8 @@ void stop_on_signals(RunState &state)
     // changes nothing.
     auto stop = [](gpointer data) -> gboolean {
         auto &state = *static_cast<RunState *>(data);
-        if (auto stop = std::exchange(state.stop, {}))
-            stop();
+        if (const auto begin_stopping = std::exchange(state.stop, {}))
+            begin_stopping();
         return G_SOURCE_CONTINUE;
     };
     g_unix_signal_add(SIGTERM, stop, &state);

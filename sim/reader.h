@@ -1,7 +1,8 @@
 // One simulated Pemra reader: its BlueZ objects, its end of the tunnel, its
 // message protocol with the card, its radio link (what it sends waits for a
 // connection event when a connection interval is set) and its fault
-// switches.
+// switches; and what BlueZ keeps about it: the clients' notification
+// sessions and the requests outstanding on its link.
 #pragma once
 
 #include <string>
