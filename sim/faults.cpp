@@ -56,9 +56,6 @@ const std::array<FaultInfo, fault_count> &fault_table()
         {Fault::ConnectInOneSignal, "connect-in-one-signal", 0,
          "the next N connections announce Connected and ServicesResolved true in one PropertiesChanged, before "
          "the kept notification sessions are enabled again"},
-        {Fault::WriteRequestsQueue, "write-requests-queue", 0,
-         "the next N Write Requests on a characteristic whose previous one is still outstanding wait behind it "
-         "instead of failing with org.bluez.Error.InProgress"},
         {Fault::ManagedObjectsError, "managed-objects-error", 0,
          "on \"/\": the next N GetManagedObjects calls are answered with the error org.bluez.Error.Failed"},
         {Fault::ManagedObjectsWrongType, "managed-objects-wrong-type", 0,

@@ -39,7 +39,6 @@ enum class Fault {
     // Earlier behaviours of the stand-in, kept for tests that need them:
     NotificationsEndAtDisconnect, // counted: a link loss ends every notification session
     ConnectInOneSignal,      // counted: a connection announces Connected and ServicesResolved together
-    WriteRequestsQueue,      // counted: a Write Request behind an outstanding one waits instead of failing
     // BlueZ's own, set on "/":
     ManagedObjectsError,     // counted: GetManagedObjects is answered with an error
     ManagedObjectsWrongType, // counted: GetManagedObjects is answered with a body of another type

@@ -160,7 +160,7 @@ void Reader::write_value(int number, const Bytes &value, const Invocation &invoc
     if (!request && !characteristic_has(number, "write-without-response"))
         return not_supported(invocation);
     // A second Write Request on a characteristic is refused, not queued.
-    if (request && requests_.writing(number) && !faults_.take(Fault::WriteRequestsQueue))
+    if (request && requests_.writing(number))
         return invocation->return_dbus_error(bluez_error::in_progress, "In Progress");
     if (fails(write_fault(number), invocation))
         return;

@@ -248,14 +248,6 @@ class Faults(SimTestCase):
         self.assertEqual(sorted(outcomes), [(1, "org.bluez.Error.InProgress"), (9, "answered"), (9, "answered")])
         self.control.set_connected(False, device)
 
-    def test_write_requests_queue_lets_a_second_write_request_wait_for_the_first(self):
-        device, gatt = self.reader_and_host()
-        self.control.set_fault("connection-interval-us", 50_000, device)
-        self.control.set_fault("write-requests-queue", 1, device)
-        outcomes = self.write_values(gatt, ((1, b"\x05\x00"), (1, b"\x05\x00")))
-        self.assertTrue(pemra_host.run_until(lambda: len(outcomes) == 2, 5))
-        self.assertEqual(outcomes, [(1, "answered")] * 2)
-
     def test_att_timeout_drops_the_link_when_a_request_stays_unanswered(self):
         device, gatt = self.reader_and_host()
         self.control.set_fault("att-timeout-ms", 200, device)
