@@ -34,12 +34,6 @@ std::optional<Fault> start_notify_fault(int number)
     return std::nullopt;
 }
 
-// What BlueZ answers a call whose answer the link lost.
-void lost_link(const Invocation &invocation)
-{
-    invocation->return_dbus_error(bluez_error::failed, "Not connected");
-}
-
 void not_supported(const Invocation &invocation)
 {
     invocation->return_dbus_error(bluez_error::not_supported, "Operation is not supported");
@@ -185,10 +179,7 @@ void Reader::write_request(int number, const Bytes &value, std::size_t prepare_w
             requests_.end(request);
             invocation->return_value({});
         },
-        [this, request, invocation] {
-            requests_.end(request);
-            lost_link(invocation);
-        });
+        link_lost_before_answer(request, invocation));
     // The reader acts on the write as soon as it has it, before its answer
     // is on the air.
     tunnel_.write(number, value);
@@ -210,21 +201,25 @@ void Reader::read_header(const Invocation &invocation)
 {
     const auto request = requests_.begin(3, AttRequests::Kind::Read);
     tunnel_.read_header([this, request, invocation](const std::optional<Bytes> &value) {
-        if (!value) {
-            requests_.end(request);
-            return lost_link(invocation);
-        }
+        if (!value)
+            return link_lost_before_answer(request, invocation)();
         radio_.send(
             [this, request, invocation, value = *value] {
                 requests_.end(request);
                 objects_.store_value(3, value);
                 invocation->return_value(tuple({variant_bytes(value)}));
             },
-            [this, request, invocation] {
-                requests_.end(request);
-                lost_link(invocation);
-            });
+            link_lost_before_answer(request, invocation));
     });
+}
+
+std::function<void()> Reader::link_lost_before_answer(AttRequests::Id request, const Invocation &invocation)
+{
+    // bluetoothd fails a call whose answer the link lost.
+    return [this, request, invocation] {
+        requests_.end(request);
+        invocation->return_dbus_error(bluez_error::failed, "Not connected");
+    };
 }
 
 void Reader::start_notify(int number, const Invocation &invocation)

@@ -71,6 +71,8 @@ private:
     void write_request(int number, const Bytes &value, std::size_t prepare_writes, const Invocation &invocation);
     void read_value(int number, const Invocation &invocation);
     void read_header(const Invocation &invocation);
+    // What a request gets when the link drops before the reader answers it.
+    std::function<void()> link_lost_before_answer(AttRequests::Id request, const Invocation &invocation);
     void start_notify(int number, const Invocation &invocation);
     void stop_notify(int number, const Invocation &invocation);
     // The host writes the client configuration of characteristic `number`.
