@@ -1,6 +1,8 @@
 #include "sim/adapter.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include <giomm/asyncresult.h>
 
@@ -25,18 +27,59 @@ std::string adapter_address(unsigned index)
     return address;
 }
 
-bool names_pemra_service(const PropertyMap &profile)
+// How long BlueZ waits for a profile to answer Release.
+constexpr int release_timeout_ms = 2000;
+
+std::vector<Glib::ustring> profile_uuids(const PropertyMap &profile)
 {
+    using Strings = std::vector<Glib::ustring>;
     const auto uuids = profile.find("UUIDs");
-    if (uuids == profile.end() || !uuids->second.is_of_type(Glib::VariantType("as")))
-        return false;
-    const auto list = Glib::VariantBase::cast_dynamic<Glib::Variant<std::vector<Glib::ustring>>>(uuids->second).get();
-    return std::ranges::find(list, Glib::ustring(pemra_service_uuid)) != list.end();
+    if (uuids == profile.end() || !uuids->second.is_of_type(Glib::Variant<Strings>::variant_type()))
+        return {};
+    return Glib::VariantBase::cast_dynamic<Glib::Variant<Strings>>(uuids->second).get();
+}
+
+// What a registration finds when it reads the application back.
+struct ApplicationContents {
+    std::vector<Glib::ustring> profiles;
+    bool names_pemra_service = false;
+    // bluetoothd takes an application with a service or a profile, every
+    // profile naming at least one UUID (src/gatt-database.c).
+    bool valid = false;
+};
+
+ApplicationContents read_contents(const Glib::VariantContainerBase &reply)
+{
+    ApplicationContents contents;
+    bool services = false;
+    bool profiles_named = true;
+    try {
+        for (const auto &[object, interfaces] : argument<ManagedObjects>(reply, 0)) {
+            services = services || interfaces.contains(iface::gatt_service);
+            const auto profile = interfaces.find(iface::gatt_profile);
+            if (profile == interfaces.end())
+                continue;
+            contents.profiles.emplace_back(object);
+            const auto uuids = profile_uuids(profile->second);
+            profiles_named = profiles_named && !uuids.empty();
+            contents.names_pemra_service = contents.names_pemra_service ||
+                std::ranges::find(uuids, Glib::ustring(pemra_service_uuid)) != uuids.end();
+        }
+    } catch (const std::bad_cast &) {
+        return {};
+    }
+    contents.valid = (services || !contents.profiles.empty()) && profiles_named;
+    return contents;
 }
 
 } // namespace
 
 Glib::ustring adapter_path(unsigned index) { return "/org/bluez/hci" + std::to_string(index); }
+
+PendingCalls when_answered(std::function<void()> done)
+{
+    return PendingCalls(nullptr, [done = std::move(done)](void *) { done(); });
+}
 
 Adapter::Adapter(const SimContext &context, unsigned index, RemoveDevice remove_device)
     : context_(context), address_(adapter_address(index)), remove_device_(std::move(remove_device)),
@@ -127,22 +170,14 @@ void Adapter::register_application(const Glib::ustring &application, const Invoc
 void Adapter::application_read(const Glib::ustring &sender, const Glib::ustring &application,
                                const Glib::VariantContainerBase &reply, const Invocation &invocation)
 {
-    bool profile_found = false;
-    bool pemra_found = false;
-    try {
-        for (const auto &[object, interfaces] : argument<ManagedObjects>(reply, 0)) {
-            const auto profile = interfaces.find(iface::gatt_profile);
-            const bool is_service = interfaces.contains(iface::gatt_service);
-            profile_found = profile_found || is_service || profile != interfaces.end();
-            pemra_found = pemra_found || (profile != interfaces.end() && names_pemra_service(profile->second));
-        }
-    } catch (const std::bad_cast &) {
-        profile_found = false;
-    }
-    context_.log.add("application-read", path(), pemra_found ? "pemra-service" : "no-pemra-service");
-    if (!profile_found)
+    ApplicationContents contents = read_contents(reply);
+    context_.log.add("application-read", path(), contents.names_pemra_service ? "pemra-service" : "no-pemra-service");
+    Application read{sender, application, contents.names_pemra_service, std::move(contents.profiles)};
+    if (!contents.valid) {
+        release(read, {});
         return invocation->return_dbus_error(bluez_error::invalid_arguments, "No valid service or profile");
-    applications_.push_back({sender, application, pemra_found});
+    }
+    applications_.push_back(std::move(read));
     invocation->return_value({});
 }
 
@@ -153,8 +188,35 @@ void Adapter::unregister_application(const Glib::ustring &application, const Inv
     const auto known = find(sender, application);
     if (known == applications_.end())
         return invocation->return_dbus_error(bluez_error::does_not_exist, "Does Not Exist");
+    release(*known, {});
     applications_.erase(known);
     invocation->return_value({});
+}
+
+void Adapter::release_applications(const PendingCalls &pending)
+{
+    for (const auto &application : std::exchange(applications_, {}))
+        release(application, pending);
+}
+
+void Adapter::release(const Application &application, const PendingCalls &pending)
+{
+    EventLog &log = context_.log;
+    for (const auto &profile : application.profiles) {
+        const Glib::ustring call = application.sender + " " + profile;
+        auto connection = context_.connection;
+        connection->call(
+            profile, iface::gatt_profile, "Release", tuple({}),
+            [&log, connection, adapter = path(), call, pending](Glib::RefPtr<Gio::AsyncResult> &result) {
+                try {
+                    connection->call_finish(result);
+                    log.add("release", adapter, call + " ok");
+                } catch (const Glib::Error &error) {
+                    log.add("release", adapter, call + " failed: " + error.what());
+                }
+            },
+            application.sender, release_timeout_ms);
+    }
 }
 
 } // namespace pemra_sim

@@ -2,7 +2,10 @@
 // org.bluez.GattManager1. RegisterApplication reads the caller's
 // application back through its GetManagedObjects, as BlueZ does, records
 // whether a GATT profile in it names the Pemra service, and only then
-// answers.
+// answers. Like bluetoothd (src/gatt-database.c), the adapter calls Release
+// on the GATT profiles of an application it lets go: at
+// UnregisterApplication, at a registration that fails after the read, and
+// when the adapter or BlueZ itself goes away.
 #pragma once
 
 #include <functional>
@@ -19,7 +22,13 @@ struct Application {
     Glib::ustring sender;
     Glib::ustring path;
     bool names_pemra_service = false;
+    std::vector<Glib::ustring> profiles; // objects with org.bluez.GattProfile1
 };
+
+// Held by every call that waits for its answer: `done` runs once the last
+// holder lets go.
+using PendingCalls = std::shared_ptr<void>;
+PendingCalls when_answered(std::function<void()> done);
 
 Glib::ustring adapter_path(unsigned index);
 
@@ -36,6 +45,8 @@ public:
     const Glib::ustring &path() const { return object_.path(); }
     const std::string &address() const { return address_; }
     const std::vector<Application> &applications() const { return applications_; }
+    // Releases every application and forgets it.
+    void release_applications(const PendingCalls &pending);
 
 private:
     void on_adapter_call(const Glib::ustring &method, const Glib::VariantContainerBase &args,
@@ -46,6 +57,7 @@ private:
     void application_read(const Glib::ustring &sender, const Glib::ustring &application,
                           const Glib::VariantContainerBase &objects, const Invocation &invocation);
     void unregister_application(const Glib::ustring &application, const Invocation &invocation);
+    void release(const Application &application, const PendingCalls &pending);
     std::vector<Application>::iterator find(const Glib::ustring &sender, const Glib::ustring &application);
 
     const SimContext &context_;

@@ -47,6 +47,15 @@ const std::array<FaultInfo, fault_count> &fault_table()
          "to a write or a read and each notification goes out at the next free connection event, one per "
          "event, N us after the previous one (0: off, everything at once)"},
         {Fault::EmptyAtr, "empty-atr", 0, "the next N card resets are answered 00 alone, without an answer to reset"},
+        {Fault::AttTimeoutMs, "att-timeout-ms", att_timeout_ms,
+         "BlueZ drops the link when the reader leaves a Write Request or a Read Request unanswered for N ms "
+         "(default 30000, BlueZ's ATT transaction timeout; 0: never)"},
+        {Fault::NotificationsEndAtDisconnect, "notifications-end-at-disconnect", 0,
+         "the next N link losses end every notification session: Notifying turns false after the disconnect "
+         "signal and nothing is enabled again at the next connection"},
+        {Fault::ConnectInOneSignal, "connect-in-one-signal", 0,
+         "the next N connections announce Connected and ServicesResolved true in one PropertiesChanged, before "
+         "the kept notification sessions are enabled again"},
         {Fault::ManagedObjectsError, "managed-objects-error", 0,
          "on \"/\": the next N GetManagedObjects calls are answered with the error org.bluez.Error.Failed"},
         {Fault::ManagedObjectsWrongType, "managed-objects-wrong-type", 0,

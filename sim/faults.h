@@ -35,6 +35,10 @@ enum class Fault {
     FragmentIntervalMs,      // parameter: fragments go out this many ms apart (0: back to back)
     ConnectionIntervalUs,    // parameter: each answer and notification waits for a connection event (0: off)
     EmptyAtr,                // counted: a card reset is answered 00 alone
+    AttTimeoutMs,            // parameter: a request left unanswered this long drops the link (0: never)
+    // Earlier behaviours of the stand-in, kept for tests that need them:
+    NotificationsEndAtDisconnect, // counted: a link loss ends every notification session
+    ConnectInOneSignal,      // counted: a connection announces Connected and ServicesResolved together
     // BlueZ's own, set on "/":
     ManagedObjectsError,     // counted: GetManagedObjects is answered with an error
     ManagedObjectsWrongType, // counted: GetManagedObjects is answered with a body of another type
@@ -45,10 +49,13 @@ enum class Fault {
 
 inline constexpr std::size_t fault_count = static_cast<std::size_t>(Fault::Count_);
 
+// bluetoothd's ATT transaction timeout (src/shared/att.c), the default of att-timeout-ms.
+inline constexpr int att_timeout_ms = 30000;
+
 struct FaultInfo {
     Fault fault;
     std::string_view name;
-    int off; // the value that disarms the switch
+    int off; // the value that disarms the switch, or BlueZ's own
     std::string_view help;
 };
 

@@ -25,7 +25,7 @@ inline constexpr char pemra_service_uuid[] = "723e2ee5-f0aa-4f13-a557-6b3f0e9168
 
 namespace bluez_error {
 inline constexpr char failed[] = "org.bluez.Error.Failed";
-inline constexpr char not_connected[] = "org.bluez.Error.NotConnected";
+inline constexpr char in_progress[] = "org.bluez.Error.InProgress";
 inline constexpr char not_permitted[] = "org.bluez.Error.NotPermitted";
 inline constexpr char not_supported[] = "org.bluez.Error.NotSupported";
 inline constexpr char already_exists[] = "org.bluez.Error.AlreadyExists";

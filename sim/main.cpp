@@ -2,8 +2,10 @@
 // tests, benchmarks and demo.
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
+#include <utility>
 
 #include <gio/gio.h>
 #include <glib-unix.h>
@@ -47,23 +49,28 @@ void populate(Simulator &simulator, const Options &options)
 struct RunState {
     Glib::RefPtr<Glib::MainLoop> loop;
     int status = 0;
+    std::function<void()> stop;
 };
 
-void quit_on_signals(RunState &state)
+void stop_on_signals(RunState &state)
 {
-    auto quit = [](gpointer data) -> gboolean {
-        static_cast<RunState *>(data)->loop->quit();
-        return G_SOURCE_REMOVE;
+    // Kept for the whole run: a second signal while the stand-in stops
+    // changes nothing.
+    auto stop = [](gpointer data) -> gboolean {
+        auto &state = *static_cast<RunState *>(data);
+        if (const auto begin_stopping = std::exchange(state.stop, {}))
+            begin_stopping();
+        return G_SOURCE_CONTINUE;
     };
-    g_unix_signal_add(SIGTERM, quit, &state);
-    g_unix_signal_add(SIGINT, quit, &state);
+    g_unix_signal_add(SIGTERM, stop, &state);
+    g_unix_signal_add(SIGINT, stop, &state);
 }
 
 int run(const Options &options)
 {
     Gio::init();
     const auto connection = connect(options);
-    RunState state{Glib::MainLoop::create(), 0};
+    RunState state{Glib::MainLoop::create(), 0, {}};
     BusName name(connection, [&state] {
         state.status = 1;
         state.loop->quit();
@@ -79,7 +86,9 @@ int run(const Options &options)
     populate(simulator, options);
 
     name.own();
-    quit_on_signals(state);
+    // bluetoothd releases the applications before it leaves the bus.
+    state.stop = [&] { simulator.release_applications([&state] { state.loop->quit(); }); };
+    stop_on_signals(state);
     state.loop->run();
     return state.status;
 }

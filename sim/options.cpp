@@ -58,9 +58,13 @@ errors come as com.tarvenk.PemraSim1.Error.Failed:
       logged as foreign-call)
   RemoveReader(o device)             disconnects, then InterfacesRemoved
   ListReaders() -> ao
-  SetConnected(o device, b)          true: Connected and ServicesResolved
-                                     true; false: both false, notifications
-                                     off, session key and card power gone
+  SetConnected(o device, b)          true: Connected true alone, then the
+                                     kept notification sessions enabled
+                                     again (the reader reports its card
+                                     status), then ServicesResolved true;
+                                     false: both false in one signal,
+                                     sessions kept, session key and card
+                                     power gone
   SetPaired(o device, b)             Paired and Bonded
   SetServicesResolved(o device, b)
   InsertCard(o device)               card status 06, notified on 8
@@ -98,12 +102,47 @@ Log events (source is the device path unless said otherwise):
   forget-keys / device-call / foreign-call
   register-application / unregister-application / application-read
                       (source: the adapter path)
+  release             a Release call on a GATT profile (source: the adapter
+                      path; detail: sender, profile path, then "ok" or
+                      "failed: " and the error)
+  att-timeout         a request left unanswered dropped the link
+
+As bluetoothd 5.66 does:
+  - Notification sessions belong to the D-Bus client (unique name) that
+    called StartNotify; Notifying is true while any client holds one. A
+    session ends with the client's StopNotify or when the client leaves the
+    bus. A link loss keeps the sessions; the next connection enables them
+    again before ServicesResolved turns true. A second StartNotify from a
+    client answers at once while its session is enabled (no write to the
+    reader, so no new card status), org.bluez.Error.InProgress before;
+    StartNotify while disconnected succeeds and waits for the connection.
+  - Each notification comes as one Value PropertiesChanged per session:
+    twice, back to back, with two subscribed clients. Value keeps the last
+    notified value, across link losses too.
+  - WriteValue: a Write Request when the characteristic has "write" and the
+    value fits MTU - 3 (the notify size), a long write (Prepare Writes of
+    MTU - 5 bytes, then Execute Write) above that, a Write Command
+    (answered once queued) with "write-without-response" only. A second
+    Write Request on a characteristic whose first is outstanding fails with
+    org.bluez.Error.InProgress. Flags: 1, 2, 7 "write"; 3, 5, 6 "read"; 4, 8
+    "notify"; 9 "write-without-response".
+  - Errors: org.bluez.Error.Failed "Not connected" for reads and writes
+    while disconnected and for calls whose link is lost; NotSupported
+    without the flag; ATT errors as Failed "Operation failed with ATT
+    error: 0x..". A request unanswered for 30 s (att-timeout-ms) drops the
+    link. Service and characteristic objects stay across link losses.
+  - RegisterApplication reads the application back and answers; the same
+    sender and path twice on an adapter is org.bluez.Error.AlreadyExists.
+    Release (org.bluez.GattProfile1) goes to the application's profiles at
+    UnregisterApplication, at a registration that fails after the read, at
+    RemoveAdapter and at SIGTERM or SIGINT, before the stand-in leaves the
+    bus.
 
 The reader: replies come as notifications of 20 bytes (--notify-size), a
 prefix byte (the fragment index) and fragment data; the reply header is
 total length (2 bytes, little-endian), 00, fragment size. Card status on
 characteristic 8: 01 06 card present, 01 02 no card, sent when the host
-starts notifications and when it changes. Unencrypted requests other
+enables its notifications and when it changes. Unencrypted requests other
 than 03 and A0 are answered FF (see plain-reply-bytes). Encrypted requests: 01 descriptor
 (MAC, Serial, Name, Firmware), 02 01 reset, 02 04 shutdown, 02 05 APDU,
 04 host name, 0A time, 10 message size; vendor messages 7E (answer: 00 and

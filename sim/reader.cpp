@@ -34,15 +34,20 @@ std::optional<Fault> start_notify_fault(int number)
     return std::nullopt;
 }
 
-// What BlueZ answers a call whose answer the link lost.
-void lost_link(const Invocation &invocation)
+void not_supported(const Invocation &invocation)
 {
-    invocation->return_dbus_error(bluez_error::failed, "Not connected");
+    invocation->return_dbus_error(bluez_error::not_supported, "Operation is not supported");
 }
 
-bool writable(int number) { return number == 1 || number == 2 || number == 7 || number == 9; }
-bool readable(int number) { return number == 3 || number == 5 || number == 6; }
-bool notifiable(int number) { return number == 4 || number == 8; }
+// Attribute protocol: a Write Request carries MTU - 3 bytes of value, a
+// Prepare Write MTU - 5; the notify size is MTU - 3.
+constexpr std::size_t prepare_write_overhead = 2;
+
+std::size_t prepare_writes(std::size_t size, std::size_t notify_size)
+{
+    const std::size_t per_write = notify_size - prepare_write_overhead;
+    return (size + per_write - 1) / per_write;
+}
 
 } // namespace
 
@@ -79,7 +84,13 @@ Reader::Reader(const SimContext &context, const AdapterRef &adapter, const Reade
           context, adapter.path, options.address, options.name, options.layout, options.link, options.notify_size,
           [this](const Glib::ustring &method, const Invocation &invocation) { on_device_call(method, invocation); },
           [this](int number, const Glib::ustring &method, const Glib::VariantContainerBase &args,
-                 const Invocation &invocation) { on_characteristic_call(number, method, args, invocation); })
+                 const Invocation &invocation) { on_characteristic_call(number, method, args, invocation); }),
+      sessions_(context.connection, {[this](int number) { enable_notifications(number); },
+                                     [this](int number, bool on) { objects_.set_notifying(number, on); }}),
+      requests_(faults_, [this] {
+          log("att-timeout");
+          set_connected(false);
+      })
 {
     protocol_.set_card_status(options.card ? card_present : card_absent);
 }
@@ -110,19 +121,17 @@ void Reader::on_device_call(const Glib::ustring &method, const Invocation &invoc
 void Reader::on_characteristic_call(int number, const Glib::ustring &method, const Glib::VariantContainerBase &args,
                                     const Invocation &invocation)
 {
+    if (method == "StartNotify")
+        return start_notify(number, invocation);
+    if (method == "StopNotify")
+        return stop_notify(number, invocation);
+    // bluetoothd has no GATT client for a disconnected device (src/gatt-client.c).
     if (!objects_.connected())
-        return invocation->return_dbus_error(bluez_error::not_connected, "Not connected");
+        return invocation->return_dbus_error(bluez_error::failed, "Not connected");
     if (method == "WriteValue")
         write_value(number, argument<Bytes>(args, 0), invocation);
     else if (method == "ReadValue")
         read_value(number, invocation);
-    else if (method == "StartNotify")
-        start_notify(number, invocation);
-    else if (method == "StopNotify") {
-        log("stop-notify", std::to_string(number));
-        objects_.set_notifying(number, false);
-        invocation->return_value({});
-    }
 }
 
 bool Reader::fails(std::optional<Fault> fault, const Invocation &invocation)
@@ -134,52 +143,107 @@ bool Reader::fails(std::optional<Fault> fault, const Invocation &invocation)
     return true;
 }
 
+// bluetoothd picks the write from the characteristic's flags and the size
+// (src/gatt-client.c): a Write Request when "write" is there and the value
+// fits, a long write above that, else a Write Command, which is answered as
+// soon as it is queued.
 void Reader::write_value(int number, const Bytes &value, const Invocation &invocation)
 {
     log(number == 9 ? "indication" : "write", std::to_string(number), value);
-    if (!writable(number))
-        return invocation->return_dbus_error(bluez_error::not_permitted, "Write not permitted");
+    const bool request = characteristic_has(number, "write");
+    if (!request && !characteristic_has(number, "write-without-response"))
+        return not_supported(invocation);
+    // A second Write Request on a characteristic is refused, not queued.
+    if (request && requests_.writing(number))
+        return invocation->return_dbus_error(bluez_error::in_progress, "In Progress");
     if (fails(write_fault(number), invocation))
         return;
-    // The write is acknowledged before the reader acts on it, as on the air.
-    radio_.send([invocation] { invocation->return_value({}); }, [invocation] { lost_link(invocation); });
+    if (!request) {
+        invocation->return_value({});
+        return tunnel_.write(number, value);
+    }
+    const std::size_t notify_size = tunnel_.notify_size();
+    write_request(number, value, value.size() > notify_size ? prepare_writes(value.size(), notify_size) : 0,
+                  invocation);
+}
+
+void Reader::write_request(int number, const Bytes &value, std::size_t prepare_writes, const Invocation &invocation)
+{
+    const auto request = requests_.begin(number, AttRequests::Kind::Write);
+    // Each answer takes a PDU of its own: the Prepare Writes', then the
+    // Execute Write's or the Write Request's, which completes the call.
+    for (std::size_t i = 0; i < prepare_writes; ++i)
+        radio_.send([] {});
+    radio_.send(
+        [this, request, invocation] {
+            requests_.end(request);
+            invocation->return_value({});
+        },
+        link_lost_before_answer(request, invocation));
+    // The reader acts on the write as soon as it has it, before its answer
+    // is on the air.
     tunnel_.write(number, value);
 }
 
 void Reader::read_value(int number, const Invocation &invocation)
 {
     log("read", std::to_string(number));
-    if (!readable(number))
-        return invocation->return_dbus_error(bluez_error::not_permitted, "Read not permitted");
+    if (!characteristic_has(number, "read"))
+        return not_supported(invocation);
     if (fails(number == 3 ? std::optional(Fault::FailRead3) : std::nullopt, invocation))
         return;
     if (number != 3)
         return invocation->return_value(tuple({variant_bytes(objects_.value(number))}));
-    tunnel_.read_header([this, invocation](const std::optional<Bytes> &value) {
+    read_header(invocation);
+}
+
+void Reader::read_header(const Invocation &invocation)
+{
+    const auto request = requests_.begin(3, AttRequests::Kind::Read);
+    tunnel_.read_header([this, request, invocation](const std::optional<Bytes> &value) {
         if (!value)
-            return lost_link(invocation);
+            return link_lost_before_answer(request, invocation)();
         radio_.send(
-            [this, invocation, value = *value] {
+            [this, request, invocation, value = *value] {
+                requests_.end(request);
                 objects_.store_value(3, value);
                 invocation->return_value(tuple({variant_bytes(value)}));
             },
-            [invocation] { lost_link(invocation); });
+            link_lost_before_answer(request, invocation));
     });
+}
+
+std::function<void()> Reader::link_lost_before_answer(AttRequests::Id request, const Invocation &invocation)
+{
+    // bluetoothd fails a call whose answer the link lost.
+    return [this, request, invocation] {
+        requests_.end(request);
+        invocation->return_dbus_error(bluez_error::failed, "Not connected");
+    };
 }
 
 void Reader::start_notify(int number, const Invocation &invocation)
 {
     log("start-notify", std::to_string(number));
-    if (!notifiable(number))
-        return invocation->return_dbus_error(bluez_error::not_supported, "Operation is not supported");
-    if (fails(start_notify_fault(number), invocation))
+    if (!characteristic_has(number, "notify"))
+        return not_supported(invocation);
+    if (objects_.connected() && fails(start_notify_fault(number), invocation))
         return;
+    sessions_.start(number, invocation, objects_.connected());
+}
+
+void Reader::stop_notify(int number, const Invocation &invocation)
+{
+    log("stop-notify", std::to_string(number));
+    sessions_.stop(number, invocation);
+}
+
+void Reader::enable_notifications(int number)
+{
+    radio_.send([this, number] { sessions_.enabled(number); });
     // The reader reports its card status as soon as the host listens.
-    PropertyMap extra;
     if (number == 8)
-        extra["Value"] = variant_bytes(status_value());
-    objects_.set_notifying(number, true, extra);
-    invocation->return_value({});
+        notify(8, status_value());
 }
 
 Bytes Reader::status_value() const { return {card_status_report, protocol_.card_status()}; }
@@ -189,16 +253,38 @@ void Reader::set_connected(bool connected)
     if (objects_.connected() == connected)
         return;
     log(connected ? "connected" : "disconnected");
-    if (connected) {
+    if (connected)
+        connect();
+    else
+        disconnect();
+}
+
+// bluetoothd announces Connected alone, enables the kept notification
+// sessions again (src/gatt-client.c, btd_gatt_client_connected) and sets
+// ServicesResolved once GATT is ready, in a signal of its own
+// (src/device.c): behind what the reader sends when its notifications are
+// enabled again.
+void Reader::connect()
+{
+    if (faults_.take(Fault::ConnectInOneSignal)) {
         objects_.set_device({{"Connected", variant_bool(true)}, {"ServicesResolved", variant_bool(true)}});
-        return;
+        return sessions_.connected();
     }
+    objects_.set_device({{"Connected", variant_bool(true)}});
+    sessions_.connected();
+    radio_.send([this] { objects_.set_device({{"ServicesResolved", variant_bool(true)}}); });
+}
+
+// bluetoothd announces a disconnect in one signal (src/device.c) and keeps
+// the notification sessions (src/gatt-client.c).
+void Reader::disconnect()
+{
+    requests_.reset();
     radio_.reset();
     tunnel_.reset();
     protocol_.end_session();
     objects_.set_device({{"ServicesResolved", variant_bool(false)}, {"Connected", variant_bool(false)}});
-    objects_.set_notifying(4, false);
-    objects_.set_notifying(8, false);
+    sessions_.link_lost(faults_.take(Fault::NotificationsEndAtDisconnect));
 }
 
 void Reader::set_paired(bool paired)
@@ -221,8 +307,12 @@ void Reader::set_card_status(std::uint8_t status)
 void Reader::notify(int number, const Bytes &value)
 {
     radio_.send([this, number, value] {
-        if (objects_.notify(number, value))
-            log("notify", std::to_string(number), value);
+        // bluetoothd announces a notification once per session (src/gatt-client.c).
+        const std::size_t sessions = sessions_.listeners(number);
+        if (sessions == 0)
+            return;
+        objects_.notify(number, value, sessions);
+        log("notify", std::to_string(number), value);
     });
 }
 

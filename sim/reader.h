@@ -1,12 +1,15 @@
 // One simulated Pemra reader: its BlueZ objects, its end of the tunnel, its
 // message protocol with the card, its radio link (what it sends waits for a
 // connection event when a connection interval is set) and its fault
-// switches.
+// switches; and what BlueZ keeps about it: the clients' notification
+// sessions and the requests outstanding on its link.
 #pragma once
 
 #include <string>
 
+#include "sim/att_requests.h"
 #include "sim/faults.h"
+#include "sim/notify_sessions.h"
 #include "sim/radio.h"
 #include "sim/reader_objects.h"
 #include "sim/reader_protocol.h"
@@ -58,12 +61,22 @@ public:
     Faults &faults() { return faults_; }
 
 private:
+    void connect();
+    void disconnect();
     void on_device_call(const Glib::ustring &method, const Invocation &invocation);
     void on_characteristic_call(int number, const Glib::ustring &method, const Glib::VariantContainerBase &args,
                                 const Invocation &invocation);
     void write_value(int number, const Bytes &value, const Invocation &invocation);
+    // A Write Request, or a long write of that many Prepare Writes.
+    void write_request(int number, const Bytes &value, std::size_t prepare_writes, const Invocation &invocation);
     void read_value(int number, const Invocation &invocation);
+    void read_header(const Invocation &invocation);
+    // What a request gets when the link drops before the reader answers it.
+    std::function<void()> link_lost_before_answer(AttRequests::Id request, const Invocation &invocation);
     void start_notify(int number, const Invocation &invocation);
+    void stop_notify(int number, const Invocation &invocation);
+    // The host writes the client configuration of characteristic `number`.
+    void enable_notifications(int number);
     bool fails(std::optional<Fault> fault, const Invocation &invocation);
     Bytes status_value() const;
     // A notification, sent on the air while the host listens.
@@ -78,6 +91,8 @@ private:
     ReaderProtocol protocol_;
     ReaderTunnel tunnel_;
     ReaderObjects objects_;
+    NotifySessions sessions_;
+    AttRequests requests_;
 };
 
 } // namespace pemra_sim

@@ -32,6 +32,7 @@ std::string characteristic_uuid(int number, bool uppercase)
 
 std::vector<Glib::ustring> characteristic_flags(int number)
 {
+    // What a Pemra reader declares; BlueZ shows it as Flags.
     switch (number) {
     case 1:
     case 2:
@@ -68,6 +69,12 @@ Glib::VariantBase mtu(std::size_t notify_size)
 }
 
 } // namespace
+
+bool characteristic_has(int number, std::string_view flag)
+{
+    const auto flags = characteristic_flags(number);
+    return std::ranges::find(flags, Glib::ustring(flag.data(), flag.size())) != flags.end();
+}
 
 Glib::ustring device_path(const Glib::ustring &adapter_path, const std::string &address)
 {
@@ -186,28 +193,17 @@ ExportedObject *ReaderObjects::characteristic(int number) const
     return characteristics_[static_cast<std::size_t>(number)].get();
 }
 
-bool ReaderObjects::notifying(int number) const
+void ReaderObjects::set_notifying(int number, bool on)
 {
-    const auto *object = characteristic(number);
-    return object && object->get<bool>(iface::gatt_characteristic, "Notifying");
+    if (auto *object = characteristic(number))
+        object->set_properties(iface::gatt_characteristic, {{"Notifying", variant_bool(on)}});
 }
 
-void ReaderObjects::set_notifying(int number, bool on, const PropertyMap &extra)
+void ReaderObjects::notify(int number, const Bytes &value, std::size_t times)
 {
     auto *object = characteristic(number);
-    if (!object)
-        return;
-    PropertyMap changes = extra;
-    changes["Notifying"] = variant_bool(on);
-    object->set_properties(iface::gatt_characteristic, changes);
-}
-
-bool ReaderObjects::notify(int number, const Bytes &value)
-{
-    if (!notifying(number))
-        return false;
-    characteristic(number)->notify_properties(iface::gatt_characteristic, {{"Value", variant_bytes(value)}});
-    return true;
+    for (std::size_t i = 0; object && i < times; ++i)
+        object->notify_properties(iface::gatt_characteristic, {{"Value", variant_bytes(value)}});
 }
 
 void ReaderObjects::store_value(int number, const Bytes &value)

@@ -10,6 +10,7 @@
 #include <array>
 #include <memory>
 #include <set>
+#include <string_view>
 
 #include "sim/dbus_object.h"
 #include "sim/sim_context.h"
@@ -54,12 +55,9 @@ public:
     void set_device(const PropertyMap &changes);
 
     bool has(int number) const { return characteristic(number) != nullptr; }
-    bool notifying(int number) const;
-    // Switches notifications; `extra` joins the same PropertiesChanged.
-    void set_notifying(int number, bool on, const PropertyMap &extra = {});
-    // A notification: sent only while the characteristic notifies; tells
-    // whether it was.
-    bool notify(int number, const Bytes &value);
+    void set_notifying(int number, bool on);
+    // A notification, announced `times` times: once per session.
+    void notify(int number, const Bytes &value, std::size_t times);
     // The value BlueZ caches after a read; only notified values are announced.
     void store_value(int number, const Bytes &value);
     Bytes value(int number) const;
@@ -79,6 +77,10 @@ private:
     std::unique_ptr<ExportedObject> foreign_service_;
     std::vector<std::unique_ptr<ExportedObject>> foreign_characteristics_;
 };
+
+// Whether characteristic `number` of a reader carries the flag ("read",
+// "write", "write-without-response", "notify").
+bool characteristic_has(int number, std::string_view flag);
 
 // BlueZ's path of a device: the adapter's path, then "dev_" and the address
 // with every character that a path may not hold replaced by '_'.

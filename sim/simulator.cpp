@@ -61,7 +61,7 @@ Adapter &Simulator::adapter(const Glib::ustring &path)
 
 void Simulator::remove_adapter(const Glib::ustring &path)
 {
-    adapter(path);
+    adapter(path).release_applications({});
     for (const auto &device : reader_paths()) {
         if (reader(device).adapter_path() == path)
             remove_reader(device);
@@ -134,6 +134,13 @@ std::vector<std::pair<Glib::ustring, Application>> Simulator::applications() con
             all.emplace_back(adapter->path(), application);
     }
     return all;
+}
+
+void Simulator::release_applications(std::function<void()> done)
+{
+    const PendingCalls pending = when_answered(std::move(done));
+    for (const auto &adapter : adapters_)
+        adapter->release_applications(pending);
 }
 
 } // namespace pemra_sim

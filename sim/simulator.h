@@ -36,6 +36,9 @@ public:
     Reader &reader(const Glib::ustring &path);
     std::vector<Glib::ustring> reader_paths() const;
     std::vector<std::pair<Glib::ustring, Application>> applications() const;
+    // What BlueZ does before it leaves the bus: it calls Release on the
+    // profiles of every application; `done` runs once they have answered.
+    void release_applications(std::function<void()> done);
 
 private:
     Adapter &adapter(const Glib::ustring &path);

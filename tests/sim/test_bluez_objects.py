@@ -15,16 +15,43 @@ SERVICE = "org.bluez.GattService1"
 
 
 class Application(dbus.service.Object):
-    """A GATT application with one profile, as a host exports it."""
+    """A GATT application with one profile, as a host exports it; counts the
+    Release calls on the profile."""
 
     def __init__(self, bus, uuids):
         super().__init__(bus, "/app")
         self.uuids = uuids
+        self.releases = 0
+        self.profile = Profile(bus, self)
+
+    def remove(self):
+        self.profile.remove_from_connection()
+        self.remove_from_connection()
 
     @dbus.service.method(OBJECT_MANAGER, out_signature="a{oa{sa{sv}}}")
     def GetManagedObjects(self):
         return {dbus.ObjectPath("/app/profile"): {
             "org.bluez.GattProfile1": {"UUIDs": dbus.Array(self.uuids, signature="s")}}}
+
+
+class Profile(dbus.service.Object):
+    def __init__(self, bus, application):
+        super().__init__(bus, "/app/profile")
+        self.application = application
+
+    @dbus.service.method("org.bluez.GattProfile1")
+    def Release(self):
+        self.application.releases += 1
+
+
+def register(bus, adapter):
+    """RegisterApplication("/app") on the adapter: "ok" or the error."""
+    manager = dbus.Interface(bus.get_object("org.bluez", adapter), "org.bluez.GattManager1")
+    outcome = []
+    manager.RegisterApplication("/app", dbus.Dictionary({}, signature="sv"),
+                                reply_handler=lambda: outcome.append("ok"), error_handler=outcome.append)
+    assert pemra_host.run_until(lambda: outcome, 5)
+    return outcome[0]
 
 
 class BluezObjects(SimTestCase):
@@ -124,7 +151,7 @@ class BluezObjects(SimTestCase):
         self.assertEqual(self.objects()[device][DEVICE]["Connected"], "yes")
         # The stand-in itself reads the odd value as false: GATT calls fail
         # as they do on a disconnected reader.
-        with self.assertRaisesRegex(dbus.DBusException, "NotConnected"):
+        with self.assertRaisesRegex(dbus.DBusException, "Not connected"):
             self.host(device, notify=()).write(7, b"\x00\x00")
         with self.assertRaises(dbus.DBusException):
             self.control.set_properties("/org/bluez/nothing", DEVICE, {"Connected": True})
@@ -139,30 +166,45 @@ class BluezObjects(SimTestCase):
         with self.assertRaises(dbus.DBusException):
             properties.Set(DEVICE, "Connected", False)
 
+    def application(self, uuids=(pemra_host.PEMRA_SERVICE,)):
+        application = Application(self.client, list(uuids))
+        self.addCleanup(application.remove)
+        return application
+
     def test_register_application_reads_the_application_back(self):
-        application = Application(self.client, [pemra_host.PEMRA_SERVICE])
-        self.addCleanup(application.remove_from_connection)
-        manager = dbus.Interface(self.client.get_object("org.bluez", simctl.DEFAULT_ADAPTER), "org.bluez.GattManager1")
-        outcome = []
-        manager.RegisterApplication("/app", dbus.Dictionary({}, signature="sv"),
-                                    reply_handler=lambda: outcome.append("ok"), error_handler=outcome.append)
-        self.assertTrue(pemra_host.run_until(lambda: outcome, 5))
-        self.assertEqual(outcome, ["ok"])
+        self.application()
+        self.assertEqual(register(self.client, simctl.DEFAULT_ADAPTER), "ok")
         sender = self.client.get_unique_name()
         self.assertIn((simctl.DEFAULT_ADAPTER, sender, "/app", True), self.control.applications())
         self.assertEqual(self.control.log("application-read")[-1].detail, "pemra-service")
 
     def test_an_application_without_the_pemra_uuid_is_recorded_as_such(self):
-        application = Application(self.client, ["0000180d-0000-1000-8000-00805f9b34fb"])
-        self.addCleanup(application.remove_from_connection)
+        self.application(["0000180d-0000-1000-8000-00805f9b34fb"])
         adapter = self.control.add_adapter()
         self.addCleanup(self.control.remove_adapter, adapter)
-        manager = dbus.Interface(self.client.get_object("org.bluez", adapter), "org.bluez.GattManager1")
-        outcome = []
-        manager.RegisterApplication("/app", dbus.Dictionary({}, signature="sv"),
-                                    reply_handler=lambda: outcome.append("ok"), error_handler=outcome.append)
-        self.assertTrue(pemra_host.run_until(lambda: outcome, 5))
+        register(self.client, adapter)
         self.assertIn((adapter, self.client.get_unique_name(), "/app", False), self.control.applications())
+
+    def test_release_follows_unregister_application_and_the_adapter_removal(self):
+        application = self.application()
+        adapter = self.control.add_adapter()
+        self.assertEqual(register(self.client, adapter), "ok")
+        self.assertEqual(register(self.client, adapter).get_dbus_name(), "org.bluez.Error.AlreadyExists")
+        manager = dbus.Interface(self.client.get_object("org.bluez", adapter), "org.bluez.GattManager1")
+        manager.UnregisterApplication("/app", reply_handler=lambda: None, error_handler=print)
+        self.assertTrue(pemra_host.run_until(lambda: application.releases == 1, 5))
+        self.assertEqual(register(self.client, adapter), "ok")
+        self.control.remove_adapter(adapter)
+        self.assertTrue(pemra_host.run_until(lambda: application.releases == 2, 5))
+        pemra_host.run_until(lambda: len(self.control.log("release", adapter)) == 2, 5)
+        self.assertEqual([entry.detail for entry in self.control.log("release", adapter)],
+                         [f"{self.client.get_unique_name()} /app/profile ok"] * 2)
+
+    def test_a_profile_without_uuids_fails_the_registration_after_the_read_and_is_released(self):
+        application = self.application(uuids=())
+        error = register(self.client, simctl.DEFAULT_ADAPTER)
+        self.assertEqual(error.get_dbus_name(), "org.bluez.Error.InvalidArguments")
+        self.assertTrue(pemra_host.run_until(lambda: application.releases == 1, 5))
 
     def test_notifications_flow_only_while_notifying(self):
         device = self.new_reader()
@@ -178,24 +220,75 @@ class BluezObjects(SimTestCase):
     def test_gatt_calls_follow_the_characteristic_flags_and_the_connection(self):
         device = self.new_reader()
         gatt = self.host(device, notify=())
-        with self.assertRaisesRegex(dbus.DBusException, "NotPermitted"):
-            gatt.write(3, b"\x00")
-        with self.assertRaisesRegex(dbus.DBusException, "NotPermitted"):
-            gatt.read(7)
-        with self.assertRaisesRegex(dbus.DBusException, "NotSupported"):
-            gatt.start_notify(7)
+        for call in (lambda: gatt.write(3, b"\x00"), lambda: gatt.read(7), lambda: gatt.start_notify(7)):
+            with self.assertRaisesRegex(dbus.DBusException, "org.bluez.Error.NotSupported"):
+                call()
         self.control.set_connected(False, device)
-        with self.assertRaisesRegex(dbus.DBusException, "NotConnected"):
-            gatt.write(7, b"\x00\x00")
+        for call in (lambda: gatt.write(7, b"\x00\x00"), lambda: gatt.read(3)):
+            with self.assertRaisesRegex(dbus.DBusException, "org.bluez.Error.Failed: Not connected"):
+                call()
+        # A session started while disconnected waits for the next connection.
+        gatt.start_notify(8)
+        with self.assertRaisesRegex(dbus.DBusException, "org.bluez.Error.InProgress"):
+            gatt.start_notify(8)
+        self.control.set_connected(True, device)
+        self.assertTrue(pemra_host.run_until(lambda: gatt.notifications[8] == [b"\x01\x06"], 2))
 
-    def test_a_disconnect_switches_notifications_off(self):
+    def test_sessions_outlive_a_link_loss_and_the_status_comes_before_services_resolve(self):
         device = self.new_reader()
         gatt = self.host(device)
+        self.assertTrue(pemra_host.run_until(lambda: gatt.notifications[8], 2))
+        self.drain()
         self.control.set_connected(False, device)
         self.control.set_connected(True, device)
-        objects = self.objects()
-        self.assertFalse(objects[gatt.chars[4]][CHAR]["Notifying"])
-        self.assertFalse(objects[gatt.chars[8]][CHAR]["Notifying"])
+        self.wait_signals(4)
+        pemra_host.run_until(lambda: False, 0.1)
+        self.assertEqual([args for member, args in self.signals], [
+            (device, {"ServicesResolved": False, "Connected": False}),
+            (device, {"Connected": True}),
+            (gatt.chars[8], {"Value": [1, 6]}),
+            (device, {"ServicesResolved": True})])
+        self.assertTrue(self.objects()[gatt.chars[4]][CHAR]["Notifying"])
+
+    def test_every_notification_is_announced_once_per_session(self):
+        device = self.new_reader()
+        gatt = self.host(device, notify=(4,))
+        other = self.host(device, notify=(4,))
+        fragment = bytes.fromhex("0005000013ff")
+        gatt.send_short(b"\x55")
+        self.assertTrue(gatt.wait_fragments(2))
+        gatt.settle(0.1)
+        self.assertEqual(gatt.notifications[4], [fragment] * 2)
+        other.characteristic(4).StopNotify()
+        gatt.send_short(b"\x55")
+        self.assertTrue(gatt.wait_fragments(1))
+        gatt.settle(0.1)
+        self.assertEqual(gatt.notifications[4], [fragment])
+
+    def test_a_second_start_notify_on_an_enabled_characteristic_writes_nothing_to_the_reader(self):
+        device = self.new_reader()
+        gatt = self.host(device, notify=(8,))
+        self.assertTrue(pemra_host.run_until(lambda: gatt.notifications[8], 2))
+        gatt.start_notify(8)
+        self.host(device, notify=(8,))
+        gatt.settle(0.2)
+        self.assertEqual(gatt.notifications[8], [b"\x01\x06"])
+
+    def test_a_session_ends_with_its_client_leaving_the_bus_or_its_stop_notify(self):
+        device = self.new_reader()
+        first = self.host(device, notify=(4,))
+        second = pemra_host.Gatt(self.bus.address, device)
+        second.start_notify(4, 8)
+        second.close()
+
+        def notifying(number):
+            return bool(self.objects()[first.chars[number]][CHAR]["Notifying"])
+        self.assertTrue(pemra_host.run_until(lambda: not notifying(8), 2))
+        self.assertTrue(notifying(4))
+        with self.assertRaisesRegex(dbus.DBusException, "org.bluez.Error.Failed"):
+            first.characteristic(8).StopNotify()
+        first.characteristic(4).StopNotify()
+        self.assertFalse(notifying(4))
 
     def test_scenario_options_shape_the_service(self):
         device = self.new_reader(address="../../x", omit_characteristics=[5, 6],
@@ -235,6 +328,17 @@ class BluezObjects(SimTestCase):
         adapter = dbus.Interface(self.client.get_object("org.bluez", simctl.DEFAULT_ADAPTER), "org.bluez.Adapter1")
         adapter.RemoveDevice(dbus.ObjectPath(device))
         self.assertNotIn(device, self.control.readers())
+
+
+class Shutdown(SimTestCase):
+    def test_bluez_releases_the_applications_before_it_leaves_the_bus(self):
+        client = dbus.bus.BusConnection(self.bus.address)
+        self.addCleanup(client.close)
+        application = Application(client, [pemra_host.PEMRA_SERVICE])
+        self.assertEqual(register(client, simctl.DEFAULT_ADAPTER), "ok")
+        self.sim.process.terminate()
+        self.assertTrue(pemra_host.run_until(lambda: application.releases == 1, 5))
+        self.assertEqual(self.sim.stop(), 0)
 
 
 class GioProxies(SimTestCase):

@@ -9,6 +9,7 @@ import pemra_host
 from sim_fixture import SimTestCase
 
 DEVICE = "org.bluez.Device1"
+CHARACTERISTIC = "org.bluez.GattCharacteristic1"
 
 
 class Faults(SimTestCase):
@@ -68,7 +69,7 @@ class Faults(SimTestCase):
         gatt.write(2, request[:20])
         gatt.settle(0.2)
         self.assertFalse(self.connected(device))
-        with self.assertRaisesRegex(dbus.DBusException, "NotConnected"):
+        with self.assertRaisesRegex(dbus.DBusException, "Not connected"):
             gatt.write(2, request[20:])
 
     def test_write_and_read_faults_fail_the_next_calls_then_heal(self):
@@ -208,6 +209,9 @@ class Faults(SimTestCase):
                 started = time.monotonic()
                 self.assertEqual(gatt.transfer(message), reply)
                 self.assertGreaterEqual(time.monotonic() - started, events * 0.02)
+        started = time.monotonic()
+        gatt.write(2, bytes(40))  # above MTU - 3: 3 Prepare Writes of 18 bytes, then the Execute Write
+        self.assertGreaterEqual(time.monotonic() - started, 4 * 0.02)
         self.control.set_fault("connection-interval-us", 0, device)
         self.assertEqual(gatt.transfer(b"\x55"), reply)
 
@@ -222,6 +226,51 @@ class Faults(SimTestCase):
         self.control.set_connected(False, device)
         gatt.settle(0.3)
         self.assertEqual([e.get_dbus_name() for e in errors], ["org.bluez.Error.Failed"])
+
+    def write_values(self, gatt, writes):
+        """WriteValue calls sent at once; their outcomes, "answered" or the
+        error's name, as (characteristic, outcome) when they come."""
+        outcomes = []
+        for number, value in writes:
+            gatt.characteristic(number).WriteValue(
+                dbus.Array(value, signature="y"), dbus.Dictionary({}, signature="sv"),
+                reply_handler=lambda n=number: outcomes.append((n, "answered")),
+                error_handler=lambda error, n=number: outcomes.append((n, error.get_dbus_name())))
+        return outcomes
+
+    def test_a_write_request_outstanding_refuses_the_next_on_its_characteristic_only(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("connection-interval-us", 2_000_000, device)
+        outcomes = self.write_values(gatt, ((1, b"\x05\x00"), (1, b"\x05\x00"), (7, b"\x00\x00"),
+                                            (9, b"\x07"), (9, b"\x08")))
+        gatt.settle(0.3)
+        # Write Commands (9) are answered once queued, Write Requests by the reader.
+        self.assertEqual(sorted(outcomes), [(1, "org.bluez.Error.InProgress"), (9, "answered"), (9, "answered")])
+        self.control.set_connected(False, device)
+
+    def test_att_timeout_drops_the_link_when_a_request_stays_unanswered(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("att-timeout-ms", 200, device)
+        self.control.set_fault("reply-delay-ms", 5000, device)
+        with self.assertRaisesRegex(dbus.DBusException, "org.bluez.Error.Failed"):
+            gatt.send_long(b"\x55" * 30)
+        self.assertFalse(self.connected(device))
+
+    def test_notifications_end_at_disconnect_ends_the_sessions_at_the_next_link_loss(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("notifications-end-at-disconnect", 1, device)
+        self.control.set_connected(False, device)
+        self.control.set_connected(True, device)
+        objects = pemra_host.managed_objects(self.control.connection)
+        self.assertEqual([objects[gatt.chars[n]][CHARACTERISTIC]["Notifying"] for n in (4, 8)], [False, False])
+
+    def test_connect_in_one_signal_announces_connected_and_services_resolved_together(self):
+        device, gatt = self.reader_and_host()
+        self.control.set_fault("connect-in-one-signal", 1, device)
+        self.control.set_connected(False, device)
+        self.control.set_connected(True, device)
+        gatt.settle(0.2)
+        self.assertIn((device, DEVICE, {"Connected": True, "ServicesResolved": True}), gatt.changes)
 
     def test_counted_faults_set_to_minus_one_fire_every_time(self):
         device, gatt = self.reader_and_host()

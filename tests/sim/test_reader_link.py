@@ -74,7 +74,7 @@ class ReaderLink(SimTestCase):
         first = self.linked(device)
         self.control.set_connected(False, device)
         self.control.set_connected(True, device)
-        again = pemra_host.Link(self.host(device), ltk=first.ltk)
+        again = pemra_host.Link(first.gatt, ltk=first.ltk)
         self.assertEqual(len(again.start_session()), 21)
         self.assertEqual(again.exchange(b"\x10")[0], 0)
         self.assertEqual(len(self.control.log("key-exchange", device)), 1)
