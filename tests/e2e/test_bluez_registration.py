@@ -89,6 +89,7 @@ class RescanOnDeviceChanges(DriverStackTestCase):
         return self.count_in_driver_log(RESCAN) - before
 
     def test_connected_and_resolved_in_one_change_schedule_exactly_one_rescan(self):
+        self.control.set_fault("connect-in-one-signal", 1)
         self.assertEqual(self.rescans_after(lambda: self.control.set_connected(True)), 1)
         self.assertEqual(self.rescans_after(lambda: self.control.set_connected(False)), 0)
 
@@ -108,6 +109,7 @@ class RescanOnDeviceChanges(DriverStackTestCase):
         self.assertIn("props: {'RSSI': <int16 -60>}", self.driver_log())
 
     def test_connected_resolved_and_paired_true_in_one_change_schedule_exactly_one_rescan(self):
+        self.control.set_fault("connect-in-one-signal", 1)
         self.assertEqual(self.rescans_after(lambda: self.control.set_connected(True)), 1)
         changes = {name: dbus.Boolean(True) for name in ("Connected", "ServicesResolved", "Paired")}
         self.assertEqual(self.rescans_after(lambda: self.set_device_properties(**changes)), 1)

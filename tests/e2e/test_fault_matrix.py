@@ -247,10 +247,15 @@ class SetUpFaults(MatrixTestCase):
     """Faults while a reader is set up after it connects: the reader is
     refused or its card shows; a later reconnect works."""
 
-    def setup_row(self, case, expected, prepare, wait_for, before_recovery=lambda: None):
+    def setup_row(self, case, expected, prepare, wait_for, before_recovery=lambda: None, first_connection=False):
         """Reconnects the reader with `prepare` done while it is away, waits
         for the stand-in's log event `wait_for`, then reads the SCardConnect
-        result and checks that a clean reconnect works."""
+        result and checks that a clean reconnect works. `first_connection`:
+        the driver's notification sessions end with the link, as though the
+        reader connected for the first time since the driver started (BlueZ
+        otherwise keeps them, and the driver asks for none)."""
+        if first_connection:
+            self.control.set_fault("notifications-end-at-disconnect", 1)
         self.control.set_connected(False)
         self.wait_for_no_card()
         prepare()
@@ -292,7 +297,8 @@ class SetUpFaults(MatrixTestCase):
                  "indication"))
         for case, fault, count, expected, wait_for in rows:
             with self.subTest(fault=fault, count=count):
-                self.setup_row(case, expected, lambda: self.control.set_fault(fault, count), wait_for)
+                self.setup_row(case, expected, lambda: self.control.set_fault(fault, count), wait_for,
+                               first_connection=True)
 
     def test_a_session_key_reply_03_ends_the_set_up_with_indication_08(self):
         self.setup_row("7 session-key reply 03 ...", "SCARD_E_NO_SMARTCARD",

@@ -221,7 +221,7 @@ class CardStatusDuringTheSetUp(SessionTestCase):
         # 01 06 came with the notifications' start and once more since; the
         # set-up waits for its last reply.
         self.assertEqual([entry.data for entry in self.control.log(event="notify") if entry.detail == "8"],
-                         [b"\x01\x06"])
+                         [b"\x01\x06", b"\x01\x06"])
         self.assertEqual(self.count_in_driver_log("status changed 6"), 0)
         self.assertFalse(self.card_present())
         self.wait_for_card()

@@ -39,7 +39,7 @@ class CommandLine(unittest.TestCase):
 
     def test_bad_options_are_refused_with_status_2(self):
         for args in (["--frobnicate"], ["--notify-size", "19"], ["--notify-size", "257"],
-                     ["--message-size", "5000"], ["--readers"], ["--readers", "x"]):
+                     ["--message-size", "65536"], ["--readers"], ["--readers", "x"]):
             with self.subTest(args=args):
                 result = sim(*args)
                 self.assertEqual(result.returncode, 2)

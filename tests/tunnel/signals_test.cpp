@@ -29,8 +29,8 @@ TEST_F(Signals, TheStatusIsPassedOnWhenNotificationsOf8StartToo)
     std::vector<Bytes> received;
     tunnel->signal_status_received.connect(
         [&](std::span<const std::uint8_t> status) { received.emplace_back(status.begin(), status.end()); });
-    EXPECT_TRUE(run_until([&] { return !received.empty(); }));
-    EXPECT_EQ(received.front(), hex("01 06"));
+    // Notifying turns true in a signal of its own, before the reader's report.
+    EXPECT_TRUE(run_until([&] { return !received.empty() && received.back() == hex("01 06"); }));
 }
 
 TEST_F(Signals, ConnectedTurningFalsePrintsBothLinesAndEmitsDisconnected)
