@@ -9,6 +9,8 @@ const std::array<FaultInfo, fault_count> &fault_table()
     static const std::array<FaultInfo, fault_count> table{{
         {Fault::Silent, "silent", 0, "the next N requests get no reply"},
         {Fault::ReplyDelayMs, "reply-delay-ms", 0, "every reply is sent N ms after its request (0: off)"},
+        {Fault::WriteAnswerDelayMs, "write-answer-delay-ms", 0,
+         "the reader answers each Write Request N ms after it acted on it, so that its reply comes first (0: off)"},
         {Fault::DisconnectAfterFragments, "disconnect-after-fragments", -1,
          "once: the reader disconnects after N fragments of the next reply (-1: off)"},
         {Fault::DisconnectAtLongStage, "disconnect-at-long-stage", 0,

@@ -13,6 +13,7 @@ namespace pemra_sim {
 enum class Fault {
     Silent,                  // counted: the next requests get no reply at all
     ReplyDelayMs,            // parameter: every reply waits this long (0: off)
+    WriteAnswerDelayMs,      // parameter: a Write Request is answered this long after the reader acted on it
     DisconnectAfterFragments, // parameter, once: disconnect after k fragments of the next reply (-1: off)
     DisconnectAtLongStage,   // parameter, once: disconnect at stage 1 to 4 of the next long transfer (0: off)
     FailWrite1,              // counted: WriteValue on characteristic 1 fails

@@ -174,15 +174,30 @@ void Reader::write_request(int number, const Bytes &value, std::size_t prepare_w
     // Execute Write's or the Write Request's, which completes the call.
     for (std::size_t i = 0; i < prepare_writes; ++i)
         radio_.send([] {});
-    radio_.send(
-        [this, request, invocation] {
-            requests_.end(request);
-            invocation->return_value({});
-        },
-        link_lost_before_answer(request, invocation));
+    auto answer = [this, request, invocation] {
+        requests_.end(request);
+        invocation->return_value({});
+    };
+    if (faults_.value(Fault::WriteAnswerDelayMs) > 0) {
+        tunnel_.write(number, value);
+        return answer_late(std::move(answer), link_lost_before_answer(request, invocation));
+    }
+    radio_.send(std::move(answer), link_lost_before_answer(request, invocation));
     // The reader acts on the write as soon as it has it, before its answer
     // is on the air.
     tunnel_.write(number, value);
+}
+
+void Reader::answer_late(std::function<void()> answer, std::function<void()> lost)
+{
+    auto timer = Glib::signal_timeout().connect(
+        [this, answer, lost] {
+            std::erase_if(late_answers_, [](const auto &late) { return !late.first.connected(); });
+            radio_.send(answer, lost);
+            return false;
+        },
+        static_cast<unsigned>(faults_.value(Fault::WriteAnswerDelayMs)));
+    late_answers_.emplace_back(timer, std::move(lost));
 }
 
 void Reader::read_value(int number, const Invocation &invocation)
@@ -279,6 +294,12 @@ void Reader::connect()
 // the notification sessions (src/gatt-client.c).
 void Reader::disconnect()
 {
+    for (auto &[timer, lost] : std::exchange(late_answers_, {})) {
+        if (timer.connected()) {
+            timer.disconnect();
+            lost();
+        }
+    }
     requests_.reset();
     radio_.reset();
     tunnel_.reset();

@@ -73,6 +73,8 @@ private:
     void read_header(const Invocation &invocation);
     // What a request gets when the link drops before the reader answers it.
     std::function<void()> link_lost_before_answer(AttRequests::Id request, const Invocation &invocation);
+    // Puts the answer on the air after the write-answer-delay-ms pause.
+    void answer_late(std::function<void()> answer, std::function<void()> lost);
     void start_notify(int number, const Invocation &invocation);
     void stop_notify(int number, const Invocation &invocation);
     // The host writes the client configuration of characteristic `number`.
@@ -93,6 +95,9 @@ private:
     ReaderObjects objects_;
     NotifySessions sessions_;
     AttRequests requests_;
+    // Answers that wait for their pause, and what each gets if the link
+    // drops first.
+    std::vector<std::pair<sigc::connection, std::function<void()>>> late_answers_;
 };
 
 } // namespace pemra_sim

@@ -1,0 +1,95 @@
+"""The driver in pcscd against BlueZ as bluetoothd behaves: notification
+sessions kept across a link loss, another program listening to the reader,
+Write Requests refused while one is outstanding, the application released."""
+
+import unittest
+
+import dbus
+from smartcard import scard
+
+import simctl
+from driver_stack import wait_until
+from test_bounded_waits import HeldConnection
+from test_reader_session import GET_CHALLENGE, echo
+
+CHARACTERISTIC_4 = simctl.DEFAULT_READER + "/service0010/char001a"
+SETUP_DONE = b"\x01\x00"
+
+
+class KeptNotificationSessions(HeldConnection):
+    """bluetoothd keeps the driver's notification sessions across a link loss
+    and enables them again at the next connection, before the driver has a
+    tunnel: the reader's status report then is all the driver gets."""
+
+    def reconnect(self, while_away):
+        self.control.set_connected(False)
+        wait_until(lambda: not self.card_present(), what="the card to go with the reader")
+        while_away()
+        self.control.clear_log()
+        self.control.set_connected(True)
+        wait_until(lambda: SETUP_DONE in [entry.data for entry in self.control.log(event="indication")],
+                   what="the set-up after the reconnect")
+
+    def test_after_a_reconnect_the_card_shows_as_the_reader_reports_it(self):
+        rows = (("card kept in", lambda: None, True),
+                ("card taken out while away", self.control.remove_card, False))
+        for case, while_away, present in rows:
+            with self.subTest(case=case):
+                self.control.insert_card()
+                self.wait_for_card()
+                self.reconnect(while_away)
+                wait_until(lambda: self.card_present() == present, timeout=3, what=f"the card as reported: {case}")
+                self.assertEqual(self.control.log(event="start-notify"), [], "the sessions were kept")
+        self.control.insert_card()
+        self.wait_for_card()
+        self.assertTrue(self.apdu_works())
+
+
+class AnotherProgramListening(HeldConnection):
+    def test_apdus_get_their_own_answers_while_it_listens_and_after_it_left(self):
+        self.wait_for_card()
+        transmit = self.connect()
+        other = dbus.bus.BusConnection(self.bus.address)
+        characteristic = dbus.Interface(other.get_object(simctl.BLUEZ, CHARACTERISTIC_4),
+                                        "org.bluez.GattCharacteristic1")
+        characteristic.StartNotify()
+        for listening in (True, False):
+            for apdu in (GET_CHALLENGE, echo(200)):
+                with self.subTest(listening=listening, length=len(apdu)):
+                    rc, response = transmit(apdu)
+                    self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
+                    expected = 10 if apdu is GET_CHALLENGE else len(apdu) - 7 + 2
+                    self.assertEqual((len(response), response[-2:]), (expected, [0x90, 0x00]))
+                    if apdu is not GET_CHALLENGE:
+                        self.assertEqual(response[:-2], apdu[7:])
+            other.close()
+
+
+class WriteAnsweredAfterTheReply(HeldConnection):
+    """The reader answers each Write Request 100 ms after it acted on it, so
+    its reply comes first: the next short request on characteristic 7 would
+    meet bluetoothd's InProgress if it did not wait for that answer."""
+
+    def test_no_request_is_lost_to_in_progress(self):
+        self.wait_for_card()
+        transmit = self.connect()
+        self.control.set_fault("write-answer-delay-ms", 100)
+        self.addCleanup(self.control.clear_faults)
+        results = [transmit(GET_CHALLENGE)[0] for _ in range(5)]
+        self.assertEqual(results, [0] * 5)
+
+
+class ApplicationReleased(HeldConnection):
+    def test_bluez_releases_the_application_of_an_adapter_it_removes(self):
+        self.wait_for_card()
+        adapter = self.control.add_adapter()
+        wait_until(lambda: adapter in [entry[0] for entry in self.control.applications()],
+                   what="the application on the new adapter")
+        self.control.remove_adapter(adapter)
+        wait_until(lambda: self.control.log(event="release", source=adapter), what="the release")
+        self.assertTrue(all(entry.detail.endswith(" ok") for entry in self.control.log(event="release")))
+        self.assertTrue(self.apdu_works())
+
+
+if __name__ == "__main__":
+    unittest.main()
