@@ -46,6 +46,7 @@ POLL_S = 0.4         # pcscd's presence poll of a driver without an event wait o
 RESCAN_S = 1.5       # the driver rescans 1 s after a disconnect: a reconnect waits until that has passed
 WAIT_BLOCKS_S = 0.1  # time for a waiting thread to reach its blocking SCardGetStatusChange
 CONNECT_RETRY_S = 0.01  # a client that found no card tries SCardConnect again after this
+PCSCD_POWER_OFF_S = 6  # pcscd powers a card down 5 s after its last client
 PCSCD_DEBUG_LINE = re.compile(r"(\d{8}) \w+\.c:\d+:")  # "00000012 winscard.c:258:SCardConnect() ..."
 
 
@@ -526,6 +527,39 @@ def long_run(our, client, count, warmup, at_start):
             "pcscd_us": (pcscd.cpu_seconds() - total) * 1e6 / max(result["count"], 1)}
 
 
+def thread_wakeups(pid):
+    """{(thread id, name): voluntary context switches} of a process: a thread
+    that sleeps and is woken counts one each time."""
+    counts = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as comm:
+                name = comm.read().strip()
+            with open(f"/proc/{pid}/task/{tid}/status") as status:
+                switches = next(int(line.split()[1]) for line in status
+                                if line.startswith("voluntary_ctxt_switches:"))
+        except (FileNotFoundError, ProcessLookupError):
+            continue  # the thread ended meanwhile
+        counts[(tid, name)] = switches
+    return counts
+
+
+def idle_wakeups(our, seconds):
+    """Wake-ups per minute of pcscd's threads by name, while the reader sits
+    connected with its card present and no client asks anything."""
+    with pcsc_context() as context:
+        reader_with_card(context)
+    time.sleep(PCSCD_POWER_OFF_S)  # pcscd powers the card down after its last client
+    before = thread_wakeups(our.pcscd.process.pid)
+    time.sleep(seconds)
+    after = thread_wakeups(our.pcscd.process.pid)
+    per_name = {}
+    for (tid, name), count in after.items():
+        woken = count - before.get((tid, name), 0)
+        per_name[name] = per_name.get(name, 0) + woken * 60 / seconds
+    return per_name
+
+
 def measure_ours(build, workdir, plan, sections, report):
     our = OurStack(build, workdir)
     try:
@@ -537,6 +571,8 @@ def measure_ours(build, workdir, plan, sections, report):
             report["events"] = card_event_latency(our, plan["events"])
         if "cold-start" in sections:
             report["cold_starts"] = cold_starts(our, plan["cold_starts"])
+        if "idle" in sections:
+            report["idle"] = idle_wakeups(our, plan["idle_s"])
     finally:
         our.stop()
 
@@ -622,7 +658,8 @@ def print_report(report, plan):
     for key, print_section in (("latency", print_round_trip), ("cost", print_radio_cost),
                                ("interval", print_intervals), ("card", print_time_to_card),
                                ("long", print_long_run), ("settle", print_settle),
-                               ("events", print_event_latency), ("cold_starts", print_cold_starts)):
+                               ("events", print_event_latency), ("cold_starts", print_cold_starts),
+                               ("idle", print_idle_wakeups)):
         if key in report:
             print()
             print_section(report, plan)
@@ -735,11 +772,22 @@ def print_cold_starts(report, plan):
           f"{median(connected):.0f} ms, worst {max(connected):.0f} ms after the launch")
 
 
+
+def print_idle_wakeups(report, plan):
+    per_name = report["idle"]
+    print(f"9. Idle cost over {plan['idle_s']} s (wake-ups per minute of pcscd's threads, by name: voluntary "
+          "context switches; the reader connected with its card, no client)")
+    for name, per_minute in sorted(per_name.items()):
+        print(f"{name:<16}{per_minute:>8.0f}")
+    print(f"{'all of pcscd':<16}{sum(per_name.values()):>8.0f}")
+
 PLANS = {
     "full": {"name": "full", "apdus": 3000, "warmup": 300, "cost_apdus": 50, "interval_apdus": 5,
-             "connects": 20, "long_apdus": 100_000, "settle_apdus": 1000, "events": 40, "cold_starts": 10},
+             "connects": 20, "long_apdus": 100_000, "settle_apdus": 1000, "events": 40, "cold_starts": 10,
+             "idle_s": 60},
     "quick": {"name": "quick", "apdus": 300, "warmup": 50, "cost_apdus": 20, "interval_apdus": 2,
-              "connects": 5, "long_apdus": 10_000, "settle_apdus": 200, "events": 6, "cold_starts": 3},
+              "connects": 5, "long_apdus": 10_000, "settle_apdus": 200, "events": 6, "cold_starts": 3,
+              "idle_s": 10},
 }
 
 
@@ -748,6 +796,7 @@ SECTIONS = {
     "card": "time to card present after a connect (4)",
     "events": "card-event latency (7)",
     "cold-start": "the first client after pcscd's start (8)",
+    "idle": "wake-ups of pcscd's threads while nothing happens (9)",
 }
 
 
