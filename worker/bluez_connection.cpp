@@ -1,6 +1,5 @@
 #include "worker/bluez_connection.h"
 
-#include <giomm/dbusaddress.h>
 #include <giomm/dbuswatchname.h>
 #include <glibmm/main.h>
 
@@ -56,12 +55,25 @@ void report_registration_failure(const Glib::ustring &adapter, const Glib::Error
     std::fprintf(stderr, "cannot register at %s: %s\n", adapter.c_str(), error.what());
 }
 
+// The system bus's address. GIO's C call: giomm's wrapper of it leaks the
+// text it returns.
+std::string system_bus_address()
+{
+    GError *error = nullptr;
+    gchar *address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+    if (!address)
+        throw Glib::Error(error);
+    std::string text = address;
+    g_free(address);
+    return text;
+}
+
 // A connection of the driver's own rather than GIO's shared one: a shared
 // connection that closed would be handed out again.
 Glib::RefPtr<Gio::DBus::Connection> connect_system_bus()
 {
     auto connection = Gio::DBus::Connection::create_for_address_sync(
-        Gio::DBus::Address::get_for_bus_sync(Gio::DBus::BusType::SYSTEM),
+        system_bus_address(),
         Gio::DBus::ConnectionFlags::AUTHENTICATION_CLIENT | Gio::DBus::ConnectionFlags::MESSAGE_BUS_CONNECTION);
     // A lost bus must never end pcscd: GIO would exit the process.
     connection->set_exit_on_close(false);
