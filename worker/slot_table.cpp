@@ -33,21 +33,17 @@ void SlotTable::changed()
     change_.notify_all();
 }
 
-void SlotTable::status_reported()
+std::uint64_t SlotTable::changes()
 {
     std::lock_guard lock(change_mutex_);
-    changes_reported_ = changes_;
+    return changes_;
 }
 
-bool SlotTable::wait_for_change(std::chrono::milliseconds timeout)
+bool SlotTable::wait_for_change(std::uint64_t seen, std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(change_mutex_);
-    const bool woken =
-        change_.wait_for(lock, timeout, [this] { return stop_requested_ || changes_ != changes_reported_; });
+    const bool woken = change_.wait_for(lock, timeout, [&] { return stop_requested_ || changes_ != seen; });
     stop_requested_ = false;
-    // Taken as seen, so that a caller that waits again without asking first
-    // waits for the next change.
-    changes_reported_ = changes_;
     return woken;
 }
 

@@ -194,9 +194,12 @@ TEST_F(EntryPoints, TheEventWaitEndsAtEachSlotChangeAndAtOnceWhenStopped)
         [stop] { stop(reader_lun); },               // reader closed
     };
     for (const auto &change : changes) {
-        IFDHICCPresence(reader_lun);
-        auto waited = std::async(std::launch::async, [wait] { return wait(reader_lun, 60000); });
+        auto waited = std::async(std::launch::async, [wait] {
+            IFDHICCPresence(reader_lun);
+            return wait(reader_lun, 60000);
+        });
         EXPECT_EQ(waited.wait_for(100ms), std::future_status::timeout);
+        IFDHICCPresence(reader_lun); // another thread asking changes nothing for the waiting one
         change();
         ASSERT_EQ(waited.wait_for(10s), std::future_status::ready);
         EXPECT_EQ(waited.get(), IFD_SUCCESS);
