@@ -70,17 +70,17 @@ RESPONSECODE guarded(EntryPoint entry_point)
     }
 }
 
-// The one place where a result becomes pcscd's code: the outputs are stored
-// only on success, and every failure is a communication error to pcscd,
-// unless the entry point has a code of its own for it.
+// The one place where a result becomes pcscd's code: every failure is a
+// communication error to pcscd, unless the entry point has a code of its own
+// for it; on success the outputs are stored, which may still fail (a
+// caller's buffer too small).
 template <typename T, typename StoreOutputs>
 RESPONSECODE respond(const Outcome<T> &outcome, StoreOutputs store_outputs,
                      RESPONSECODE failed = IFD_COMMUNICATION_ERROR)
 {
     if (!outcome)
         return failed;
-    store_outputs(*outcome);
-    return IFD_SUCCESS;
+    return store_outputs(*outcome);
 }
 
 // Reports an attribute value of `length` bytes from `area`, if the caller's
@@ -98,12 +98,12 @@ RESPONSECODE report_attribute(const std::uint8_t *area, DWORD length, PDWORD Len
 RESPONSECODE get_ieee_attribute(std::uint8_t slot, PDWORD Length, PUCHAR Value)
 {
     std::uint8_t area[attribute_area_size] = {};
-    if (!get_pemra_ieee(slot, area))
-        return IFD_COMMUNICATION_ERROR;
-    // Bounded by the area, so that the value always ends with its NUL.
-    DWORD text_length = strnlen(reinterpret_cast<const char *>(area), attribute_area_size - 1);
-    area[text_length] = '\0';
-    return report_attribute(area, text_length + 1, Length, Value);
+    return respond(get_pemra_ieee(slot, area), [&](std::size_t) {
+        // Bounded by the area, so that the value always ends with its NUL.
+        DWORD text_length = strnlen(reinterpret_cast<const char *>(area), attribute_area_size - 1);
+        area[text_length] = '\0';
+        return report_attribute(area, text_length + 1, Length, Value);
+    });
 }
 
 RESPONSECODE get_descriptor_attribute(std::uint8_t slot, PDWORD Length, PUCHAR Value)
@@ -111,9 +111,8 @@ RESPONSECODE get_descriptor_attribute(std::uint8_t slot, PDWORD Length, PUCHAR V
     // Cleared, so that a reply shorter than its first byte announces reports
     // zeros rather than stack contents.
     std::uint8_t area[attribute_area_size] = {};
-    if (!get_pemra_descriptor(slot, area))
-        return IFD_COMMUNICATION_ERROR;
-    return report_attribute(area, area[0] + 1, Length, Value);
+    return respond(get_pemra_descriptor(slot, area),
+                   [&](std::size_t) { return report_attribute(area, area[0] + 1, Length, Value); });
 }
 
 RESPONSECODE get_max_input(std::uint8_t slot, PDWORD Length, PUCHAR Value)
@@ -204,6 +203,7 @@ RESPONSECODE pass_vendor_rpc(std::uint8_t slot, PUCHAR TxBuffer, DWORD TxLength,
                    [&](std::size_t length) {
                        if (pdwBytesReturned != nullptr)
                            *pdwBytesReturned = length;
+                       return IFD_SUCCESS;
                    });
 }
 
@@ -214,7 +214,13 @@ RESPONSECODE reset_card(std::uint8_t slot, PUCHAR Atr, PDWORD AtrLength)
     // pcscd is told that no answer to reset came when the reader refused.
     if (!atr && atr.failure() == Failure::NotServed)
         *AtrLength = 0;
-    return respond(atr, [&](std::size_t length) { *AtrLength = length; }, IFD_ERROR_POWER_ACTION);
+    return respond(
+        atr,
+        [&](std::size_t length) {
+            *AtrLength = length;
+            return IFD_SUCCESS;
+        },
+        IFD_ERROR_POWER_ACTION);
 }
 
 } // namespace
@@ -332,7 +338,10 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
         *RecvPci = SendPci;
         // No T=0 or T=1 processing: the reader takes the APDU as it is.
         return respond(write_apdu(slot_of(Lun), std::span(TxBuffer, TxLength), std::span(RxBuffer, *RxLength)),
-                       [&](std::size_t length) { *RxLength = length; });
+                       [&](std::size_t length) {
+                           *RxLength = length;
+                           return IFD_SUCCESS;
+                       });
     });
 }
 
