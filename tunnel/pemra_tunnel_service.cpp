@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "common/diagnostics.h"
 #include "tunnel/tunnel_characteristics.h"
@@ -36,24 +37,37 @@ Failure transfer_call_failed(const Glib::Error &error, int line)
     return Failure::BusError;
 }
 
+// bluetoothd answers StartNotify of a client whose session is being armed
+// again (after a link loss) with InProgress: the session is there.
+bool session_being_armed(const Glib::Error &error)
+{
+    gchar *name = g_dbus_error_get_remote_error(error.gobj());
+    const bool in_progress = name != nullptr && std::string_view(name) == "org.bluez.Error.InProgress";
+    g_free(name);
+    return in_progress;
+}
+
 // One pass of switching notifications on, 4 before 8. A failure ends the
 // pass: after a failure on 4, 8 waits for the next pass. A characteristic
-// switched on in an earlier pass counts as notifying, though the proxy's
-// cache has not heard of it yet.
+// switched on in an earlier pass counts as notifying. The driver asks for a
+// session of its own even when the characteristic notifies already:
+// bluetoothd keeps one per client, answers at once for one that exists (kept
+// across a link loss), and another program's session ends when it leaves.
 void start_notifications(const PemraTunnelService::Characteristics &chars, std::array<bool, 2> &started)
 {
     const std::size_t numbers[] = {reply_fragments, reader_status};
     for (std::size_t i = 0; i < started.size(); ++i) {
-        const auto &characteristic = chars[numbers[i]];
-        if (started[i] || characteristic->get_notifying())
+        if (started[i])
             continue;
         try {
-            characteristic->start_notify();
-            started[i] = true;
+            chars[numbers[i]]->start_notify();
         } catch (const Glib::Error &error) {
-            std::fprintf(stderr, "Exception staring notifications: %s\n", error.what());
-            return;
+            if (!session_being_armed(error)) {
+                std::fprintf(stderr, "Exception staring notifications: %s\n", error.what());
+                return;
+            }
         }
+        started[i] = true;
     }
 }
 
@@ -154,12 +168,14 @@ void PemraTunnelService::observe_proxies()
     });
 }
 
-// bluetoothd keeps a client's notification sessions across a link loss and
-// enables them again by itself at the next connection, before it reports the
-// services resolved: the reader reported its status then, before this tunnel
-// existed, and asking again reports nothing. BlueZ keeps that report as the
-// characteristic's Value, which is taken as a notification, from the main
-// loop, once the session listens.
+// Characteristic 8 notified before the driver asked: bluetoothd kept the
+// driver's session across a link loss and enabled it again by itself at the
+// next connection, before it reported the services resolved, or another
+// program holds one. Either way the reader reported its status when its
+// notifications were enabled, before this tunnel existed, and asking again
+// makes it report nothing. BlueZ keeps that report as the characteristic's
+// Value, which is taken as a notification, from the main loop, once the
+// session listens.
 void PemraTunnelService::report_kept_status()
 {
     Glib::signal_idle().connect_once([weak = weak_from_this()] {

@@ -53,24 +53,22 @@ ReceiveState::Progress ReceiveState::parse_header(std::span<const std::uint8_t> 
 
 // bluetoothd signals every notification once per client that subscribed to
 // it: while another program listens too (bluetoothctl's "notify on"), each
-// fragment comes twice in a row. The fragments of one reply never repeat
-// byte for byte (each carries its own part of a ciphertext or of fresh key
-// material), so a repeat is such a copy.
-bool ReceiveState::repeats_previous_fragment(std::span<const std::uint8_t> notification) const
+// fragment comes twice in a row, and the copy of a reply's last fragment may
+// come only once the next reply is awaited. The fragments of one reply never
+// repeat byte for byte (each carries its own part of a ciphertext or of fresh
+// key material), nor does one reply the last fragment of the one before, so
+// a repeat of the last fragment taken is such a copy.
+bool ReceiveState::repeats_last_fragment(std::span<const std::uint8_t> notification) const
 {
-    const int k = received_fragments_;
-    if (k == 0 || notification.empty())
-        return false;
-    const auto &previous = noti_results_[static_cast<std::size_t>(k - 1)];
-    return previous && previous->prefix == notification[0] &&
-           std::ranges::equal(previous->data, notification.subspan(1));
+    return !notification.empty() && std::ranges::equal(last_fragment_, notification);
 }
 
 ReceiveState::Progress ReceiveState::receive(std::span<const std::uint8_t> notification)
 {
     const int k = received_fragments_;
-    if (k >= expected_fragments_ || repeats_previous_fragment(notification))
+    if (k >= expected_fragments_ || repeats_last_fragment(notification))
         return Progress::Incomplete;
+    last_fragment_.assign(notification.begin(), notification.end());
     NotiResult &fragment = noti_results_[static_cast<std::size_t>(k)].emplace();
     if (!notification.empty()) {
         fragment.prefix = notification[0];

@@ -63,7 +63,8 @@ public:
     // announces nothing and is unusable.
     Progress take_header(std::span<const std::uint8_t> header);
     // One notification on characteristic 4, placed by arrival order; a copy
-    // of the fragment before it is dropped.
+    // of the last fragment taken, in this reply or the one before, is
+    // dropped.
     Progress receive(std::span<const std::uint8_t> notification);
     Reassembly reassemble() const;
 
@@ -74,7 +75,7 @@ public:
 
 private:
     Progress parse_header(std::span<const std::uint8_t> header);
-    bool repeats_previous_fragment(std::span<const std::uint8_t> notification) const;
+    bool repeats_last_fragment(std::span<const std::uint8_t> notification) const;
     // The number of reply bytes that fragment k carries.
     std::size_t share_of(int k) const;
 
@@ -86,4 +87,6 @@ private:
     bool waiting_ = false;
     bool header_in_first_fragment_ = false;
     Continuation resume_callback_;
+    // The last notification taken; kept when the next reply is prepared.
+    Bytes last_fragment_;
 };

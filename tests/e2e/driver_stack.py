@@ -61,6 +61,16 @@ class DriverStackTestCase(unittest.TestCase):
         cls.reader = stack.wait_for_reader(cls.context)
 
     @classmethod
+    def restart_pcscd(cls):
+        """A new pcscd in place of the one that ended: a new client of BlueZ
+        on the bus, with a new context for the test."""
+        cls.pcscd = stack.PrivatePcscd(os.environ["PEMRA_DRIVER"], PCSCD_WORKDIR, env=cls.bus.environ(),
+                                       hostname=cls.pcscd_hostname).start()
+        rc, cls.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
+        assert rc == 0
+        cls.reader = stack.wait_for_reader(cls.context)
+
+    @classmethod
     def close_control(cls):
         if cls.control:
             cls.control.close()

@@ -170,7 +170,7 @@ class ExitWithTheWorkerRunning(DriverStackTestCase):
         for round in range(self.ROUNDS):
             with self.subTest(round=round):
                 if round > 0:
-                    self.start_pcscd_again()
+                    self.restart_pcscd()
                 wait_until(self.card_present, timeout=15, what="the card")
                 busy = threading.Event()
                 traffic = threading.Thread(target=self.keep_busy, args=(busy,), daemon=True)
@@ -181,13 +181,6 @@ class ExitWithTheWorkerRunning(DriverStackTestCase):
                 busy.set()
                 traffic.join(10)
                 self.assertEqual(status, 0, "pcscd did not exit normally")
-
-    def start_pcscd_again(self):
-        cls = type(self)
-        cls.pcscd = stack.PrivatePcscd(self.pcscd.driver_path, self.pcscd.workdir, env=self.bus.environ()).start()
-        rc, cls.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
-        self.assertEqual(rc, SCARD_S_SUCCESS)
-        cls.reader = stack.wait_for_reader(cls.context)
 
     def keep_busy(self, done):
         """APDUs on one connection and card events, until `done` or pcscd goes."""
