@@ -126,11 +126,6 @@ RESPONSECODE get_max_input(std::uint8_t slot, PDWORD Length, PUCHAR Value)
     return IFD_SUCCESS;
 }
 
-// The slot table's change count when this thread last asked for the card
-// status: pcscd's event thread asks, then waits, and other threads that ask
-// must not make it miss a change.
-thread_local std::uint64_t changes_seen = 0;
-
 // pcscd's event thread waits here for a card event rather than asking for
 // the card status every 400 ms: it asks (IFDHICCPresence), then waits until
 // the status changes, the timeout passes or the reader is closed.
@@ -138,9 +133,7 @@ RESPONSECODE wait_for_card_event(DWORD, int timeout)
 {
     if (!worker().thread_running)
         return IFD_COMMUNICATION_ERROR; // pcscd then polls, which starts the worker again
-    worker().slots.wait_for_change(changes_seen, std::chrono::milliseconds(std::max(timeout, 0)));
-    // Should pcscd wait again without asking first, it waits for the next change.
-    changes_seen = worker().slots.changes();
+    worker().slots.wait_for_change(std::chrono::milliseconds(std::max(timeout, 0)));
     return IFD_SUCCESS;
 }
 
@@ -348,7 +341,7 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
 RESPONSECODE IFDHICCPresence(DWORD Lun)
 {
     return guarded([&]() -> RESPONSECODE {
-        changes_seen = worker().slots.changes();
+        worker().slots.status_asked();
         if (get_card_status(slot_of(Lun)) == reader_message::card_present)
             return IFD_ICC_PRESENT;
         // pcscd asks for the status now and then, which retries a failed start.

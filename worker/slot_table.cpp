@@ -33,17 +33,23 @@ void SlotTable::changed()
     change_.notify_all();
 }
 
-std::uint64_t SlotTable::changes()
+void SlotTable::status_asked()
 {
     std::lock_guard lock(change_mutex_);
-    return changes_;
+    if (std::this_thread::get_id() == waiter_)
+        changes_seen_ = changes_;
 }
 
-bool SlotTable::wait_for_change(std::uint64_t seen, std::chrono::milliseconds timeout)
+bool SlotTable::wait_for_change(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(change_mutex_);
-    const bool woken = change_.wait_for(lock, timeout, [&] { return stop_requested_ || changes_ != seen; });
+    waiter_ = std::this_thread::get_id();
+    const bool woken =
+        change_.wait_for(lock, timeout, [this] { return stop_requested_ || changes_ != changes_seen_; });
     stop_requested_ = false;
+    // Taken as seen: a waiter that waits again without asking first waits
+    // for the next change.
+    changes_seen_ = changes_;
     return woken;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 class PemraSession;
 
@@ -34,13 +35,13 @@ public:
     std::int32_t card_status(std::uint8_t slot) const;
     std::int32_t max_apdu_size(std::uint8_t slot) const;
 
-    // How many times a status changed so far. pcscd's event thread notes it
-    // when it asks for the card status, then waits for a change after it:
-    // the wait ends at once when one came in between.
-    std::uint64_t changes();
-    // True when the count moved past `seen` (or the wait was stopped), false
-    // when the timeout passed first.
-    bool wait_for_change(std::uint64_t seen, std::chrono::milliseconds timeout);
+    // pcscd's event thread asks for the card status, then waits for it to
+    // change: the wait ends at once when it changed since that thread last
+    // asked. Other threads that ask change nothing for it.
+    void status_asked();
+    // True when the status changed (or the wait was stopped), false when the
+    // timeout passed first.
+    bool wait_for_change(std::chrono::milliseconds timeout);
     // Ends a wait under way, or the next one, at once.
     void stop_wait();
 
@@ -50,5 +51,10 @@ private:
     std::mutex change_mutex_;
     std::condition_variable change_;
     std::uint64_t changes_ = 0;
+    // The thread that waits, and the changes it has seen. Not a thread-local
+    // of the driver: LeakSanitizer's scan at pcscd's exit crashes on those of
+    // a library loaded with dlopen.
+    std::thread::id waiter_;
+    std::uint64_t changes_seen_ = 0;
     bool stop_requested_ = false;
 };
