@@ -103,21 +103,24 @@ std::shared_ptr<RequestDispatch::PendingRequest> RequestDispatch::pending(const 
     return request;
 }
 
+std::function<void(Outcome<Bytes>)> RequestDispatch::answered_by(const std::shared_ptr<PemraSession> &session,
+                                                                 Answer answer)
+{
+    return [request = pending(session), answer](Outcome<Bytes> outcome) {
+        if (request->take_answer())
+            (request->dispatch.*answer)(outcome);
+    };
+}
+
 void RequestDispatch::dispatch(const std::shared_ptr<PemraSession> &session, std::uint8_t opcode,
                                std::span<const std::uint8_t> payload)
 {
     switch (opcode) {
     case REQ_RESET:
-        session->reset_card([request = pending(session)](Outcome<Bytes> atr) {
-            if (request->take_answer())
-                request->dispatch.answer_status(atr);
-        });
+        session->reset_card(answered_by(session, &RequestDispatch::answer_status));
         break;
     case REQ_APDU:
-        session->write_apdu(payload, [request = pending(session)](Outcome<Bytes> response) {
-            if (request->take_answer())
-                request->dispatch.answer_status(response);
-        });
+        session->write_apdu(payload, answered_by(session, &RequestDispatch::answer_status));
         break;
     case REQ_POWER_OFF:
         // Answered success whatever the reader did with the shutdown.
@@ -134,10 +137,7 @@ void RequestDispatch::dispatch(const std::shared_ptr<PemraSession> &session, std
             write_answer(reply_failure);
             break;
         }
-        session->write_rpc(payload, true, [request = pending(session)](Outcome<Bytes> answer) {
-            if (request->take_answer())
-                request->dispatch.answer_rpc(answer);
-        });
+        session->write_rpc(payload, true, answered_by(session, &RequestDispatch::answer_rpc));
         break;
     case REQ_IEEE:
         answer_ieee(*session);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -43,6 +44,10 @@ private:
     void dispatch(const std::shared_ptr<PemraSession> &session, std::uint8_t opcode,
                   std::span<const std::uint8_t> payload);
     std::shared_ptr<PendingRequest> pending(const std::shared_ptr<PemraSession> &session);
+    // The completion of a session operation: its outcome is the answer,
+    // unless the deadline answered first.
+    using Answer = void (RequestDispatch::*)(const Outcome<Bytes> &) const;
+    std::function<void(Outcome<Bytes>)> answered_by(const std::shared_ptr<PemraSession> &session, Answer answer);
     void answer_status(const Outcome<Bytes> &outcome) const;
     void answer_rpc(const Outcome<Bytes> &outcome) const;
     void answer_ieee(const PemraSession &session) const;
