@@ -33,10 +33,13 @@ void SlotTable::changed()
     change_.notify_all();
 }
 
+// Until a thread has waited, the one that asks is taken for the one that will
+// wait: a wait that ended at once without a change would make pcscd power a
+// card down that it had only just powered up.
 void SlotTable::status_asked()
 {
     std::lock_guard lock(change_mutex_);
-    if (std::this_thread::get_id() == waiter_)
+    if (waiter_ == std::thread::id() || std::this_thread::get_id() == waiter_)
         changes_seen_ = changes_;
 }
 
