@@ -16,6 +16,7 @@ enum class Failure {
     LinkNotQuiet,     // the link kept sending leftovers of an abandoned reply
     DeadlinePassed,   // the request ran out of its time on the worker
     ChannelClosed,    // the worker's end of the request channel is gone
+    NotAnswered,      // the worker is held and has not answered an earlier request
     NotServed,        // the worker answered the request with its failure byte
     DoesNotFit,       // the answer does not fit the caller's buffer
 };

@@ -60,8 +60,10 @@ bool RequestDispatch::pipe_read_cb(Glib::IOCondition)
         return false; // the PC/SC end is closed: remove the watch
     if (n < 0)
         return true;
-    if (static_cast<std::size_t>(n) > area_.size()) {
-        // Longer than any request the PC/SC side sends: never served cut short.
+    // Longer than any request the PC/SC side sends: never served cut short.
+    // One that the PC/SC side gave up while the worker was held is not
+    // carried out late, when nobody waits for it.
+    if (static_cast<std::size_t>(n) > area_.size() || channel_.request_given_up()) {
         write_answer(reply_failure);
         return true;
     }

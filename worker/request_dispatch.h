@@ -10,6 +10,7 @@
 
 #include "common/bytes.h"
 #include "common/failure.h"
+#include "worker/request_protocol.h"
 #include "worker/request_socket_pair.h"
 #include "worker/slot_table.h"
 
@@ -19,12 +20,6 @@ class PemraSession;
 // btsidesocket, serves it with the session in the slot and writes one reply.
 class RequestDispatch {
 public:
-    // No request waits longer than this for its answer, whatever the reader
-    // does: then it fails and the session gives up what it was doing. It
-    // leaves room for the tunnel's own bounds on one transfer (a silent
-    // reader, a reply that trickles in) and the start of an encryption.
-    static constexpr std::chrono::milliseconds request_deadline{40000};
-
     RequestDispatch(RequestSocketPair &channel, SlotTable &slots,
                     std::chrono::milliseconds deadline = request_deadline);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,3 +27,13 @@ inline constexpr std::size_t max_reply_data = 65548;
 // Status byte of a status reply; also the whole failure reply of every opcode.
 inline constexpr std::uint8_t reply_success = 0x00;
 inline constexpr std::uint8_t reply_failure = 0xFF;
+
+// No request waits longer than this on the worker for its answer, whatever
+// the reader does: then it fails and the session gives up what it was doing.
+// It leaves room for the tunnel's own bounds on one transfer (a silent
+// reader, a reply that trickles in) and the start of an encryption.
+inline constexpr std::chrono::milliseconds request_deadline{40000};
+// The daemon's side waits this long for a reply: longer than the worker's
+// deadline, so it ends only when the worker itself is held (a bluetoothd
+// that stopped answering the worker's synchronous calls).
+inline constexpr std::chrono::milliseconds reply_wait_limit = request_deadline + std::chrono::seconds(5);

@@ -1,11 +1,11 @@
 #include "worker/request_socket_pair.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-
-#include "worker/request_protocol.h"
 
 namespace {
 
@@ -37,6 +37,25 @@ bool fits(ssize_t length, const ReplyLayout &layout)
     return data_length <= layout.data.size();
 }
 
+// Waits until the socket has a message (or its peer is gone), for at most
+// `limit` in all, however often a signal interrupts the wait.
+bool readable_within(int socket, std::chrono::milliseconds limit)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + limit;
+    pollfd watched{socket, POLLIN, 0};
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+        const int ready = poll(&watched, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+        if (ready > 0)
+            return true; // a message or a closed peer: the read tells which
+        if (ready == 0)
+            return false;
+        if (errno != EINTR)
+            return true; // a socket that cannot be polled fails at the read
+    }
+}
+
 } // namespace
 
 void RequestSocketPair::make()
@@ -44,6 +63,7 @@ void RequestSocketPair::make()
     int pair[2] = {-1, -1};
     std::lock_guard lock(mutex_);
     close_pcsc_end_locked();
+    given_up_ = false;
     // A failed pair leaves -1 on both ends: every request then fails.
     socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair);
     btsidesocket = pair[0];
@@ -72,6 +92,8 @@ Outcome<ReplyReceived> RequestSocketPair::exchange(std::uint8_t slot, std::uint8
     const std::uint8_t header[request_header_size] = {slot, opcode};
     iovec parts[] = {part(header, sizeof header), part(payload.data(), payload.size())};
     std::lock_guard lock(mutex_);
+    if (!drop_late_reply_locked())
+        return Failure::NotAnswered;
     const ssize_t sent = send_parts(pcscsidesock, std::span(parts, payload.empty() ? 1 : 2));
     if (worker_end_gone(sent))
         close_pcsc_end_locked();
@@ -80,8 +102,26 @@ Outcome<ReplyReceived> RequestSocketPair::exchange(std::uint8_t slot, std::uint8
     return receive_reply_locked(layout);
 }
 
+// A request is sent only once the reply to the one given up has come: the
+// channel carries no identifiers, so that reply would be taken for the next.
+bool RequestSocketPair::drop_late_reply_locked()
+{
+    if (!given_up_)
+        return true;
+    if (recv(pcscsidesock, nullptr, 0, MSG_DONTWAIT) < 0 && errno == EAGAIN)
+        return false;
+    given_up_ = false;
+    return true;
+}
+
 Outcome<ReplyReceived> RequestSocketPair::receive_reply_locked(ReplyLayout layout)
 {
+    // The worker answers within its own deadline unless it is held; the
+    // daemon's thread (and with it pcscd's lock on the reader) is not.
+    if (!readable_within(pcscsidesock, reply_wait)) {
+        given_up_ = true;
+        return Failure::NotAnswered;
+    }
     // The reply's length first, without taking it: a reply that does not fit
     // is a failure, never a short success.
     const ssize_t length = recv(pcscsidesock, nullptr, 0, MSG_PEEK | MSG_TRUNC);

@@ -2,11 +2,14 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <span>
 
 #include "common/failure.h"
+#include "worker/request_protocol.h"
 
 // Where the daemon's end puts a reply: a status byte first and the data into
 // `data`, or the whole reply into `data`.
@@ -36,7 +39,9 @@ public:
 
     // The daemon's side: one request and its reply, at most one at a time
     // (pcscd may call from its polling thread and a client thread at once).
-    // A reply that does not fit the layout is consumed and fails whole.
+    // A reply that does not fit the layout is consumed and fails whole. A
+    // reply that has not come within reply_wait_limit fails the request, and
+    // every later one at once until that late reply has come and is dropped.
     Outcome<ReplyReceived> exchange(std::uint8_t slot, std::uint8_t opcode, std::span<const std::uint8_t> payload,
                                     ReplyLayout layout);
 
@@ -44,6 +49,12 @@ public:
     // full length, so that it is never taken cut short.
     ssize_t read_request(std::span<std::uint8_t> area) const;
     ssize_t send_reply(std::span<const std::uint8_t> head, std::span<const std::uint8_t> data) const;
+    // True if the daemon's side stopped waiting for the request just read:
+    // the worker answers it with a failure and never carries it out late.
+    bool request_given_up() const { return given_up_; }
+
+    // How long the daemon's side waits for a reply; tests shorten it.
+    std::chrono::milliseconds reply_wait = reply_wait_limit;
 
     // The ends; -1 until the first pair and after they are closed.
     int pcscsidesock = -1;
@@ -51,7 +62,12 @@ public:
 
 private:
     void close_pcsc_end_locked();
+    bool drop_late_reply_locked();
     Outcome<ReplyReceived> receive_reply_locked(ReplyLayout layout);
 
     std::mutex mutex_;
+    // Set when the daemon's side gave up waiting for a reply; cleared once
+    // that reply has come. Only one request is ever in flight, so while it is
+    // set it names that request to the worker.
+    std::atomic<bool> given_up_ = false;
 };

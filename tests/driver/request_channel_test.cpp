@@ -206,6 +206,32 @@ TEST_F(RequestChannel, TwoDaemonThreadsNeverReceiveEachOthersReplies)
     EXPECT_EQ(mismatches_b, 0);
 }
 
+TEST_F(RequestChannel, AHeldWorkerFailsTheRequestAtTheLimitAndItsLateReplyIsNeverTakenForTheNext)
+{
+    using namespace std::chrono_literals;
+    channel().reply_wait = 100ms;
+    Bytes response(16);
+    const Bytes first = {0x00, 0x84, 0x00, 0x00, 0x08};
+    EXPECT_EQ(write_apdu(0, first, response).failure(), Failure::NotAnswered);
+    // While the worker still owes that reply, requests fail unsent.
+    EXPECT_EQ(write_apdu(0, Bytes{0x00, 0xB0, 0x00, 0x00, 0x02}, response).failure(), Failure::NotAnswered);
+
+    Bytes request(64);
+    request.resize(recv(worker_end, request.data(), request.size(), 0));
+    EXPECT_EQ(request, (Bytes{0x00, REQ_APDU, 0x00, 0x84, 0x00, 0x00, 0x08}));
+    EXPECT_TRUE(worker_end_has_nothing());
+    EXPECT_TRUE(channel().request_given_up());
+    const std::uint8_t late_reply[] = {reply_success, 0x6A, 0x82};
+    send(worker_end, late_reply, sizeof late_reply, 0);
+
+    Outcome<std::size_t> result = Failure::NotServed;
+    serve_one({reply_success, 0x90, 0x00}, [&] { result = write_apdu(0, first, response); });
+    ASSERT_EQ(result.value(), 2u);
+    EXPECT_EQ(response[0], 0x90);
+    EXPECT_FALSE(channel().request_given_up());
+    channel().reply_wait = reply_wait_limit;
+}
+
 TEST(SlotTableReaders, ReportTheEntriesOfSlotZeroAndZeroForMissingSlots)
 {
     SlotTable &slots = Worker::instance().slots;
