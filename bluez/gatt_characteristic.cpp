@@ -62,6 +62,13 @@ void GattCharacteristic::write_next()
                       });
 }
 
+void GattCharacteristic::ping(std::function<void()> done)
+{
+    proxy_.call_async("org.freedesktop.DBus.Peer.Ping", {},
+                      [self = shared_from_this(), done = std::move(done)](const Glib::Error *,
+                                                                          Glib::VariantContainerBase) { done(); });
+}
+
 void GattCharacteristic::start_notify()
 {
     proxy_.call_sync("StartNotify");

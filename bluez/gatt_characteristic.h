@@ -26,6 +26,11 @@ public:
     void write_value(std::span<const std::uint8_t> data, WriteCompletion done);
     // Throws Glib::Error on failure.
     void start_notify();
+    // org.freedesktop.DBus.Peer.Ping on the characteristic's object: BlueZ
+    // answers calls in the order they come, so its answer comes after every
+    // signal BlueZ sent before it read the call, and before anything BlueZ
+    // does for a call made after it. The completion runs whatever the answer.
+    void ping(std::function<void()> done);
 
     // Cached properties (BlueZ is asked when the cache lacks them); the empty
     // value when neither has one.

@@ -31,8 +31,6 @@ constexpr std::uint8_t setup_done_indication[] = {0x01, 0x00};
 
 constexpr std::size_t host_name_buffer = 80;
 
-constexpr std::chrono::milliseconds first_rekey_pause{1000};
-
 Bytes host_name_request()
 {
     char name[host_name_buffer] = {};
@@ -72,7 +70,6 @@ PemraDevice::~PemraDevice()
 {
     status_connection_.disconnect();
     disconnect_connection_.disconnect();
-    rekey_timer_.disconnect();
     print_out("destroying pemra\n");
     OPENSSL_cleanse(ltk_.data(), ltk_.size());
     OPENSSL_cleanse(session_key_.data(), session_key_.size());
@@ -227,11 +224,11 @@ Task<bool> PemraDevice::rekey_if_needed()
     if (!needs_rekey_)
         co_return true;
     // Asked again when the pause is over, not by every request meanwhile.
-    if (rekey_timer_.connected())
+    if (rekey_retry_.waiting())
         co_return false;
     const bool encrypting = co_await init_encryption();
     if (encrypting) {
-        rekey_pause_ = std::chrono::milliseconds(0);
+        rekey_retry_.succeeded();
         co_return true;
     }
     schedule_rekey();
@@ -242,14 +239,10 @@ Task<bool> PemraDevice::rekey_if_needed()
 // reach the slot; the reader works again by itself once it answers.
 void PemraDevice::schedule_rekey()
 {
-    rekey_pause_ = std::clamp(rekey_pause_ * 2, first_rekey_pause, rekey_pause_limit);
-    rekey_timer_ = Glib::signal_timeout().connect(
-        [weak = weak_from_this()] {
-            if (auto self = weak.lock())
-                self->run_in_turn<bool>(self->rekey_if_needed(), [](bool) {});
-            return false;
-        },
-        static_cast<unsigned>(rekey_pause_.count()));
+    rekey_retry_.schedule([weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->run_in_turn<bool>(self->rekey_if_needed(), [](bool) {});
+    });
 }
 
 Bytes PemraDevice::get_time(std::time_t now)

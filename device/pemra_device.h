@@ -12,6 +12,7 @@
 #include <string>
 #include <variant>
 
+#include "common/backoff.h"
 #include "crypto/link_crypto.h"
 #include "device/ltk_file.h"
 #include "device/pemra_session.h"
@@ -33,6 +34,7 @@ public:
     static constexpr std::size_t default_rpc_limit = 320;
     // A reader that will not start the encryption anew is asked again after
     // a pause that doubles up to this.
+    static constexpr std::chrono::milliseconds first_rekey_pause{1000};
     static constexpr std::chrono::milliseconds rekey_pause_limit{8000};
 
     // Reads the reader's long-term key file and schedules the set-up.
@@ -88,7 +90,8 @@ private:
     void save_ltk();
 
     // Starts the encryption anew when an exchange left the frame counters
-    // out of step; a reader that refuses is asked again after a pause.
+    // out of step; a reader that refuses is asked again after a pause, by
+    // itself.
     Task<bool> rekey_if_needed();
     void schedule_rekey();
 
@@ -109,8 +112,7 @@ private:
     // The shared counter may be out of step with the reader's (an exchange
     // ended without a usable reply): start the encryption anew first.
     bool needs_rekey_ = false;
-    std::chrono::milliseconds rekey_pause_{0};
-    sigc::connection rekey_timer_;
+    Backoff rekey_retry_{first_rekey_pause, rekey_pause_limit};
     // Operations waiting for the one under way, which is not among them.
     std::deque<std::function<void()>> operations_;
     bool operation_under_way_ = false;

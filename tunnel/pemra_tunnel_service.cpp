@@ -197,14 +197,9 @@ void PemraTunnelService::noti4_recv(const Glib::VariantBase &changed)
 {
     if (!changes_value(changed))
         return;
-    if (!receive_.waiting()) {
-        // No transfer wants it: dropped, but a link that settles is not
-        // quiet yet.
-        queue_.stray_fragment();
-        return;
-    }
     const Bytes value = chars_[reply_fragments]->get_value();
-    chunk_size_ = std::max(chunk_size_, value.size());
+    if (receive_.waiting())
+        chunk_size_ = std::max(chunk_size_, value.size());
     switch (receive_.receive(value)) {
     case ReceiveState::Progress::Complete:
         resume(Wake::ReplyComplete);
@@ -214,6 +209,10 @@ void PemraTunnelService::noti4_recv(const Glib::VariantBase &changed)
         break;
     case ReceiveState::Progress::Incomplete:
         restart_silence_timer();
+        break;
+    case ReceiveState::Progress::NotAwaited:
+        // Dropped, but a link that settles is not quiet yet.
+        queue_.stray_fragment();
         break;
     }
 }
@@ -320,6 +319,8 @@ void PemraTunnelService::transfer3(std::span<const std::uint8_t> message, Transf
         PemraTunnelService &tunnel = *transfer->tunnel;
         tunnel.receive_.prepare(/*header_in_first_fragment=*/true);
         tunnel.wait_for_reply(transfer, reply_header_size);
+        if (tunnel.receive_.copy_may_precede_answer())
+            tunnel.chars_[short_request]->ping([transfer] { transfer->tunnel->receive_.bluez_answered(); });
         // The reply is awaited at once; a request that did not go out ends
         // the wait, as no reply will come.
         tunnel.send_for(transfer, tunnel.chars_[short_request], [transfer](Done sent) {
@@ -350,6 +351,7 @@ void PemraTunnelService::write_length(const std::shared_ptr<Transfer> &transfer)
 {
     chars_[long_length]->write_value(length_bytes(transfer->message.size()), [transfer](const Glib::Error *error) {
         PemraTunnelService &tunnel = *transfer->tunnel;
+        tunnel.receive_.bluez_answered();
         if (error)
             return tunnel.finish_with(*transfer, transfer_call_failed(*error, __LINE__));
         if (!transfer->live())
@@ -369,6 +371,7 @@ void PemraTunnelService::read_header(const std::shared_ptr<Transfer> &transfer)
     receive_.prepare(/*header_in_first_fragment=*/false);
     chars_[reply_header]->read_value([transfer](const Glib::Error *error, Bytes header) {
         PemraTunnelService &tunnel = *transfer->tunnel;
+        tunnel.receive_.bluez_answered();
         if (error)
             return tunnel.finish_with(*transfer, transfer_call_failed(*error, __LINE__));
         if (!transfer->live())
@@ -473,6 +476,7 @@ void PemraTunnelService::write_slice(const std::shared_ptr<SendOperation> &send)
     const std::size_t end = std::min(send->position + send->chunk_limit, send->data.size());
     const std::span<const std::uint8_t> slice(send->data.data() + send->position, end - send->position);
     send->characteristic->write_value(slice, [send, end](const Glib::Error *error) {
+        send->tunnel->receive_.bluez_answered();
         if (error)
             return send->complete(transfer_call_failed(*error, __LINE__));
         if (end == send->data.size())

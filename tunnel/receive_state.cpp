@@ -52,23 +52,40 @@ ReceiveState::Progress ReceiveState::parse_header(std::span<const std::uint8_t> 
 }
 
 // bluetoothd signals every notification once per client that subscribed to
-// it: while another program listens too (bluetoothctl's "notify on"), each
-// fragment comes twice in a row, and the copy of a reply's last fragment may
-// come only once the next reply is awaited. The fragments of one reply never
-// repeat byte for byte (each carries its own part of a ciphertext or of fresh
-// key material), nor does one reply the last fragment of the one before, so
-// a repeat of the last fragment taken is such a copy.
-bool ReceiveState::repeats_last_fragment(std::span<const std::uint8_t> notification) const
+// it (bluetoothctl's "notify on" makes a second one), all copies back to
+// back, before it reads the next call of ours; its answer to any call
+// therefore comes after every copy of the notifications before it. A repeat
+// of the last notification seen, with no such answer between, may be a copy.
+// It is one where nothing else can stand: while no transfer waits, and within
+// a reply, whose fragments never repeat each other. As the first fragment of
+// a reply it may also be the reader answering the same way twice (a refused
+// session key), and is taken for a copy only once copies have been seen: the
+// tunnel then has bluetoothd answer a call before each short request, so that
+// an answer to that request always comes after the answer of that call.
+bool ReceiveState::is_copy(std::span<const std::uint8_t> notification) const
 {
-    return !notification.empty() && std::ranges::equal(last_fragment_, notification);
+    if (!copies_may_come_ || !std::ranges::equal(last_seen_, notification))
+        return false;
+    const bool first_of_reply = waiting_ && received_fragments_ == 0;
+    return !first_of_reply || copies_seen_;
 }
 
 ReceiveState::Progress ReceiveState::receive(std::span<const std::uint8_t> notification)
 {
-    const int k = received_fragments_;
-    if (k >= expected_fragments_ || repeats_last_fragment(notification))
+    const bool copy = is_copy(notification);
+    copies_seen_ = copies_seen_ || copy;
+    copies_may_come_ = true;
+    last_seen_.assign(notification.begin(), notification.end());
+    if (!waiting_)
+        return Progress::NotAwaited;
+    if (copy || received_fragments_ >= expected_fragments_)
         return Progress::Incomplete;
-    last_fragment_.assign(notification.begin(), notification.end());
+    return take_fragment(notification);
+}
+
+ReceiveState::Progress ReceiveState::take_fragment(std::span<const std::uint8_t> notification)
+{
+    const int k = received_fragments_;
     NotiResult &fragment = noti_results_[static_cast<std::size_t>(k)].emplace();
     if (!notification.empty()) {
         fragment.prefix = notification[0];

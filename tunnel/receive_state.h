@@ -46,8 +46,8 @@ class ReceiveState {
 public:
     using Continuation = std::function<void(Wake)>;
 
-    // What a header or a fragment did to the reply.
-    enum class Progress { Incomplete, Complete, Unusable };
+    // What a header or a notification did to the reply.
+    enum class Progress { Incomplete, Complete, Unusable, NotAwaited };
 
     // Empties the slots and counters for a new reply. Total length and
     // fragment size are cleared too, so that a transfer woken before its
@@ -62,10 +62,18 @@ public:
     // The value read from characteristic 3: a header of fewer than 4 bytes
     // announces nothing and is unusable.
     Progress take_header(std::span<const std::uint8_t> header);
-    // One notification on characteristic 4, placed by arrival order; a copy
-    // of the last fragment taken, in this reply or the one before, is
-    // dropped.
+    // One notification on characteristic 4: placed by arrival order while a
+    // transfer waits, NotAwaited while none does. A copy that bluetoothd
+    // signalled for another subscriber is never taken.
     Progress receive(std::span<const std::uint8_t> notification);
+    // bluetoothd answered a call of the tunnel's: it has signalled every copy
+    // of the notifications before its answer.
+    void bluez_answered() { copies_may_come_ = false; }
+    // Another subscriber's copies have been seen and one of the last
+    // notification may still come: the tunnel has bluetoothd answer a call
+    // before it sends a short request, so that the answer to that request,
+    // should it repeat the last notification, is not taken for a copy.
+    bool copy_may_precede_answer() const { return copies_seen_ && copies_may_come_; }
     Reassembly reassemble() const;
 
     int expected_fragments() const { return expected_fragments_; }
@@ -75,7 +83,8 @@ public:
 
 private:
     Progress parse_header(std::span<const std::uint8_t> header);
-    bool repeats_last_fragment(std::span<const std::uint8_t> notification) const;
+    bool is_copy(std::span<const std::uint8_t> notification) const;
+    Progress take_fragment(std::span<const std::uint8_t> notification);
     // The number of reply bytes that fragment k carries.
     std::size_t share_of(int k) const;
 
@@ -87,6 +96,10 @@ private:
     bool waiting_ = false;
     bool header_in_first_fragment_ = false;
     Continuation resume_callback_;
-    // The last notification taken; kept when the next reply is prepared.
-    Bytes last_fragment_;
+    // The last notification seen, taken or not; kept across replies.
+    Bytes last_seen_;
+    // bluetoothd has not answered a call since last_seen_ came.
+    bool copies_may_come_ = false;
+    // A copy for another subscriber has been seen: one listens.
+    bool copies_seen_ = false;
 };

@@ -21,8 +21,6 @@ constexpr char device_interface[] = "org.bluez.Device1";
 constexpr char object_manager_interface[] = "org.freedesktop.DBus.ObjectManager";
 constexpr char properties_interface[] = "org.freedesktop.DBus.Properties";
 
-constexpr std::chrono::milliseconds first_reconnect_pause{1000};
-
 // Device properties whose change to true may have made a reader ready.
 constexpr const char *readiness_properties[] = {"Connected", "ServicesResolved", "Paired"};
 
@@ -112,7 +110,7 @@ void BluezConnection::setup_bus()
         events_.unavailable();
         return;
     }
-    reconnect_pause_ = std::chrono::milliseconds(0);
+    reconnect_.succeeded();
     register_profile_to_all_adapters();
     subscribe_bluez_signals();
     events_.scan();
@@ -164,7 +162,7 @@ void BluezConnection::subscribe_bluez_signals()
 
 void BluezConnection::shut_down()
 {
-    reconnect_timer_.disconnect();
+    reconnect_.cancel();
     closed_handler_.disconnect();
     if (name_watch_ != 0)
         Gio::DBus::unwatch_name(name_watch_);
@@ -191,13 +189,7 @@ void BluezConnection::bus_closed()
 
 void BluezConnection::schedule_setup()
 {
-    reconnect_pause_ = std::clamp(reconnect_pause_ * 2, first_reconnect_pause, reconnect_pause_limit);
-    reconnect_timer_ = Glib::signal_timeout().connect(
-        [this] {
-            setup_bus();
-            return false;
-        },
-        static_cast<unsigned>(reconnect_pause_.count()));
+    reconnect_.schedule([this] { setup_bus(); });
 }
 
 bool BluezConnection::from_bluez(const Glib::ustring &sender_name) const

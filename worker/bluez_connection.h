@@ -7,6 +7,7 @@
 
 #include <giomm/dbusconnection.h>
 
+#include "common/backoff.h"
 #include "worker/pemra_profile.h"
 #include "worker/pemra_profile_manager.h"
 
@@ -23,7 +24,8 @@ public:
         std::function<void()> unavailable; // the bus cannot be reached now
     };
 
-    // The longest pause between two attempts to reach the bus again.
+    // The pauses between two attempts to reach the bus again.
+    static constexpr std::chrono::milliseconds first_reconnect_pause{1000};
     static constexpr std::chrono::milliseconds reconnect_pause_limit{8000};
 
     explicit BluezConnection(Events events);
@@ -62,6 +64,5 @@ private:
     Glib::ustring bluez_owner_;
     bool bluez_gone_ = false;
     sigc::connection closed_handler_;
-    std::chrono::milliseconds reconnect_pause_{0};
-    sigc::connection reconnect_timer_;
+    Backoff reconnect_{first_reconnect_pause, reconnect_pause_limit};
 };

@@ -95,6 +95,36 @@ class RefusedRekey(HeldConnection):
         wait_until(self.apdu_works, timeout=20, what="an APDU once the reader answers again")
 
 
+class RefusedRekeyAskedAgain(HeldConnection):
+    """A lost reply, then a reader that refuses the session key three times,
+    each time with the same bytes, before it answers."""
+
+    def test_the_driver_asks_again_by_itself_and_the_next_apdu_works_at_once(self):
+        self.wait_for_card()
+        transmit = self.connect()
+        self.control.set_fault("corrupt-tag", 1)
+        self.assertEqual(transmit(GET_CHALLENGE)[0] & 0xFFFFFFFF, SCARD_E_NOT_TRANSACTED)
+        self.control.clear_log()
+        self.control.set_fault("key-reply-03", 3)
+        self.assertEqual(transmit(GET_CHALLENGE)[0] & 0xFFFFFFFF, SCARD_E_NOT_TRANSACTED)
+        asked = [time.monotonic()]
+
+        def asked_again():
+            if len(self.control.log(event="session-key")) > len(asked):
+                asked.append(time.monotonic())
+            return len(asked) == 4
+
+        wait_until(asked_again, timeout=30, what="the session key asked for three more times, with no APDU")
+        pauses = [later - earlier for earlier, later in zip(asked, asked[1:])]
+        report("the driver asked again after pauses of " + ", ".join(f"{pause:.1f}" for pause in pauses) + " s")
+        for pause, least in zip(pauses, (1, 2, 4)):
+            self.assertGreater(pause, least - 0.2)
+        (rc, response), waited = timed(transmit, GET_CHALLENGE)
+        report(f"the first APDU afterwards took {waited:.3f} s")
+        self.assertEqual((rc, len(response)), (SCARD_S_SUCCESS, 10))
+        self.assertEqual(len(self.control.log(event="session-key")), 4)
+
+
 class LargeResponses(SessionTestCase):
     """Notifications of 244 bytes carry a reply of up to 256 x 243 bytes; the
     reader's messages hold 9100 bytes."""

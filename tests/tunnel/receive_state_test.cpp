@@ -23,6 +23,13 @@ Bytes operator+(Bytes head, const Bytes &tail)
 // A notification: prefix byte, then data.
 Bytes notification(std::uint8_t prefix, const Bytes &data) { return Bytes{prefix} + data; }
 
+// The state of a transfer that waits for its reply.
+void await_reply(ReceiveState &state, bool header_in_first_fragment)
+{
+    state.prepare(header_in_first_fragment);
+    state.wait([](Wake) {});
+}
+
 std::vector<Progress> receive_all(ReceiveState &state, const std::vector<Bytes> &notifications)
 {
     std::vector<Progress> progress;
@@ -34,7 +41,7 @@ std::vector<Progress> receive_all(ReceiveState &state, const std::vector<Bytes> 
 TEST(ShortReply, OneFragmentHoldingHeaderAndSixBytesCompletesTheReply)
 {
     ReceiveState state;
-    state.prepare(true);
+    await_reply(state, true);
     EXPECT_EQ(state.receive(hex("00 0A 00 00 14 A1 A2 A3 A4 A5 A6")), Progress::Complete);
     const Reassembly reply = state.reassemble();
     EXPECT_EQ(reply.bytes, hex("0A 00 00 14 A1 A2 A3 A4 A5 A6"));
@@ -44,7 +51,7 @@ TEST(ShortReply, OneFragmentHoldingHeaderAndSixBytesCompletesTheReply)
 TEST(ShortReply, AFragmentFilledPastTheTotalIsLeftOutWhole)
 {
     ReceiveState state;
-    state.prepare(true);
+    await_reply(state, true);
     // 20 data bytes where the header announces 10 in all.
     EXPECT_EQ(state.receive(hex("00 0A 00 00 14 A1 A2 A3 A4 A5 A6 00 00 00 00 00 00 00 00 00 00")),
               Progress::Complete);
@@ -56,7 +63,7 @@ TEST(ShortReply, AFragmentFilledPastTheTotalIsLeftOutWhole)
 TEST(ShortReply, AHeaderOf300BytesIn20sExpects15FragmentsAndCompletesAtThe15th)
 {
     ReceiveState state;
-    state.prepare(true);
+    await_reply(state, true);
     EXPECT_EQ(state.receive(notification(0x01, hex("2C 01 00 14") + counting(16))), Progress::Incomplete);
     EXPECT_EQ(state.total_length(), 300);
     EXPECT_EQ(state.fragment_size(), 20);
@@ -69,27 +76,52 @@ TEST(ShortReply, AHeaderOf300BytesIn20sExpects15FragmentsAndCompletesAtThe15th)
 
 // Another program subscribed to characteristic 4: BlueZ signals every
 // fragment once for each subscriber, and the copy of a reply's last
-// fragment may come when the next reply is awaited.
+// fragment may come when the next reply is awaited. The tunnel then has
+// BlueZ answer a call before the next request: a repeat after that answer is
+// the reader's.
 TEST(ShortReply, EachFragmentSignalledTwiceInARowIsTakenOnce)
 {
     ReceiveState state;
-    state.prepare(true);
+    await_reply(state, true);
     const Bytes first = notification(0x00, hex("1E 00 00 14") + counting(16));
     const Bytes second = notification(0x01, Bytes(10, 0xB2));
     EXPECT_EQ(receive_all(state, {first, first, second}),
               (std::vector<Progress>{Progress::Incomplete, Progress::Incomplete, Progress::Complete}));
     EXPECT_EQ(state.reassemble().bytes, hex("1E 00 00 14") + counting(16) + Bytes(10, 0xB2));
 
-    state.prepare(true);
+    await_reply(state, true);
+    EXPECT_TRUE(state.copy_may_precede_answer());
     const Bytes next = notification(0x00, hex("06 00 00 14 C1 C2"));
     EXPECT_EQ(receive_all(state, {second, next}), (std::vector<Progress>{Progress::Incomplete, Progress::Complete}));
     EXPECT_EQ(state.reassemble().bytes, hex("06 00 00 14 C1 C2"));
+
+    await_reply(state, true);
+    EXPECT_EQ(receive_all(state, {next}), std::vector<Progress>{Progress::Incomplete});
+    state.bluez_answered();
+    EXPECT_FALSE(state.copy_may_precede_answer());
+    EXPECT_EQ(state.receive(next), Progress::Complete);
+}
+
+// A reader that refuses the session key answers every request for it with
+// the same bytes, whether or not BlueZ answered a call in between.
+TEST(ShortReply, TheSameReplyToTwoRequestsInARowIsTakenBothTimes)
+{
+    const Bytes refusal = notification(0x00, hex("05 00 00 14 03"));
+    ReceiveState state;
+    for (bool answer_between : {false, false, true}) {
+        await_reply(state, true);
+        if (answer_between)
+            state.bluez_answered();
+        EXPECT_EQ(state.receive(refusal), Progress::Complete);
+        EXPECT_EQ(state.reassemble().bytes, hex("05 00 00 14 03"));
+    }
+    EXPECT_FALSE(state.copy_may_precede_answer());
 }
 
 TEST(ShortReply, AFirstFragmentOfThreeBytesLeavesTheExpectedCountAt256)
 {
     ReceiveState state;
-    state.prepare(true);
+    await_reply(state, true);
     EXPECT_EQ(state.receive(hex("00 0A 00 00")), Progress::Incomplete);
     EXPECT_EQ(state.receive(hex("01 0A 00 00 14 A1 A2")), Progress::Incomplete);
     EXPECT_EQ(state.expected_fragments(), 256);
@@ -99,7 +131,7 @@ TEST(ShortReply, AFirstFragmentOfThreeBytesLeavesTheExpectedCountAt256)
 TEST(ShortReply, AnEmptyNotificationIsAFragmentWithoutData)
 {
     ReceiveState state;
-    state.prepare(true);
+    await_reply(state, true);
     EXPECT_EQ(state.receive({}), Progress::Incomplete);
     EXPECT_EQ(state.received_fragments(), 1);
 }
@@ -115,10 +147,10 @@ class UnusableHeader : public testing::TestWithParam<UnusableCase> {};
 TEST_P(UnusableHeader, IsUnusableInEitherFraming)
 {
     ReceiveState in_first_fragment;
-    in_first_fragment.prepare(true);
+    await_reply(in_first_fragment, true);
     EXPECT_EQ(in_first_fragment.receive(notification(0, hex(GetParam().header))), Progress::Unusable);
     ReceiveState read_from_3;
-    read_from_3.prepare(false);
+    await_reply(read_from_3, false);
     EXPECT_EQ(read_from_3.take_header(hex(GetParam().header)), Progress::Unusable);
 }
 
@@ -131,14 +163,14 @@ INSTANTIATE_TEST_SUITE_P(Headers, UnusableHeader,
 TEST(LongReply, AHeaderOfThreeBytesIsUnusable)
 {
     ReceiveState state;
-    state.prepare(false);
+    await_reply(state, false);
     EXPECT_EQ(state.take_header(hex("2C 01 00")), Progress::Unusable);
 }
 
 TEST(LongReply, FragmentsArePlacedByArrivalOrderWhateverTheirPrefix)
 {
     ReceiveState state;
-    state.prepare(false);
+    await_reply(state, false);
     ASSERT_EQ(state.take_header(hex("2C 01 00 14 EE")), Progress::Incomplete); // the fifth byte is ignored
     EXPECT_EQ(state.expected_fragments(), 15);
     std::vector<Bytes> notifications;
@@ -155,7 +187,7 @@ TEST(LongReply, FragmentsArePlacedByArrivalOrderWhateverTheirPrefix)
 TEST(LongReply, MissingFragmentsLeaveZeros)
 {
     ReceiveState state;
-    state.prepare(false);
+    await_reply(state, false);
     state.take_header(hex("2C 01 00 14"));
     for (int k = 0; k < 5; ++k)
         state.receive(notification(0, counting(20, static_cast<std::uint8_t>(20 * k))));
@@ -169,7 +201,7 @@ TEST(LongReply, MissingFragmentsLeaveZeros)
 TEST(LongReply, ALastFragmentLongerThanTheRestIsLeftOut)
 {
     ReceiveState state;
-    state.prepare(false);
+    await_reply(state, false);
     state.take_header(hex("19 00 00 14")); // 25 bytes: 20 and 5
     receive_all(state, {notification(0, counting(20)), notification(1, counting(6, 20))});
     Bytes expected = counting(25);
@@ -181,7 +213,7 @@ TEST(LongReply, ALastFragmentLongerThanTheRestIsLeftOut)
 TEST(LongReply, AShortMiddleFragmentMakesTheReplyIncomplete)
 {
     ReceiveState state;
-    state.prepare(false);
+    await_reply(state, false);
     state.take_header(hex("19 00 00 14"));
     receive_all(state, {notification(0, counting(19)), notification(1, counting(5, 20))});
     EXPECT_FALSE(state.reassemble().whole);
@@ -190,7 +222,7 @@ TEST(LongReply, AShortMiddleFragmentMakesTheReplyIncomplete)
 TEST(LongReply, FragmentsBeyondTheExpectedCountAreNotStored)
 {
     ReceiveState state;
-    state.prepare(false);
+    await_reply(state, false);
     state.take_header(hex("05 00 00 14"));
     EXPECT_EQ(state.receive(notification(0, counting(5))), Progress::Complete);
     EXPECT_EQ(state.receive(notification(1, hex("EE EE"))), Progress::Incomplete);
