@@ -48,11 +48,6 @@ bool became_true(const Glib::VariantBase &changed, const char *name)
     return is_true;
 }
 
-void report_registration_failure(const Glib::ustring &adapter, const Glib::Error &error)
-{
-    std::fprintf(stderr, "cannot register at %s: %s\n", adapter.c_str(), error.what());
-}
-
 // The system bus's address. GIO's C call: giomm's wrapper of it leaks the
 // text it returns.
 std::string system_bus_address()
@@ -78,23 +73,6 @@ Glib::RefPtr<Gio::DBus::Connection> connect_system_bus()
     return connection;
 }
 
-// The unique name that owns "org.bluez", or nothing while none does.
-Glib::ustring owner_of_bluez(const Glib::RefPtr<Gio::DBus::Connection> &connection)
-{
-    try {
-        Glib::VariantContainerBase reply = connection->call_sync(
-            "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-            Glib::VariantContainerBase::create_tuple(Glib::Variant<Glib::ustring>::create(bluez_bus_name)), {},
-            "org.freedesktop.DBus");
-        Glib::Variant<Glib::ustring> owner;
-        reply.get_child(owner, 0);
-        return owner.get();
-    } catch (const Glib::Error &) {
-        // No owner: BlueZ's signals are taken once its name has one.
-        return {};
-    }
-}
-
 } // namespace
 
 BluezConnection::BluezConnection(Events events) : events_(std::move(events)) {}
@@ -111,9 +89,9 @@ void BluezConnection::setup_bus()
         return;
     }
     reconnect_.succeeded();
-    register_profile_to_all_adapters();
+    // The application is registered and readers are looked for once the
+    // name watch reports BlueZ's owner.
     subscribe_bluez_signals();
-    events_.scan();
 }
 
 void BluezConnection::connect_and_export()
@@ -122,7 +100,6 @@ void BluezConnection::connect_and_export()
     closed_handler_ = conn->signal_closed().connect([this](bool, const Glib::Error &) { bus_closed(); });
     // Checks that the bus lets us talk to BlueZ's object manager.
     ObjectManagerProxy bluez(conn, "/");
-    bluez_owner_ = owner_of_bluez(conn);
     profile_ = std::make_unique<PemraProfile>();
     exports_.push_back(profile_->register_object(conn, profile_path));
     manager_ = std::make_unique<PemraProfileManager>();
@@ -140,24 +117,42 @@ void BluezConnection::subscribe_bluez_signals()
         [this](const auto &, const Glib::ustring &sender, const auto &, const auto &, const auto &,
                const Glib::VariantContainerBase &parameters) { bt_adapter_added(sender, parameters); },
         bluez_bus_name, object_manager_interface, "InterfacesAdded"));
+    subscriptions_.push_back(conn->signal_subscribe(
+        [this](const auto &, const Glib::ustring &sender, const auto &, const auto &, const auto &,
+               const Glib::VariantContainerBase &parameters) { bt_adapter_removed(sender, parameters); },
+        bluez_bus_name, object_manager_interface, "InterfacesRemoved"));
+    // The watch's first answer says who owns the name now, and every later
+    // one who owns it from then on: the one way the owner is learnt.
     name_watch_ = Gio::DBus::watch_name(
         conn, bluez_bus_name,
-        [this](const auto &, const auto &, const Glib::ustring &owner) {
-            bluez_owner_ = owner;
-            // A BlueZ that comes back (bluetoothd restarted) has forgotten the
-            // application, and adapters it shows before it owns its name send
-            // no InterfacesAdded that reaches us: register anew and look for
-            // readers.
-            if (!std::exchange(bluez_gone_, false))
-                return;
-            print_out("bluez back\n");
-            register_profile_to_all_adapters();
-            events_.scan();
-        },
-        [this](const auto &, const auto &) {
-            bluez_owner_.clear();
-            bluez_gone_ = true;
-        });
+        [this](const auto &, const auto &, const Glib::ustring &owner) { bluez_appeared(owner); },
+        [this](const auto &, const auto &) { bluez_vanished(); });
+}
+
+// A BlueZ that is new to us (it started after the driver, together with it,
+// or anew) knows nothing of the application, and adapters it showed before
+// it owned its name sent no InterfacesAdded that reached us: register with
+// every adapter and look for readers.
+void BluezConnection::bluez_appeared(const Glib::ustring &owner)
+{
+    if (bluez_owner_ == owner)
+        return;
+    if (!bluez_owner_.empty())
+        bluez_vanished();
+    bluez_owner_ = owner;
+    print_out("bluez at %s\n", owner.c_str());
+    register_profile_to_all_adapters();
+    events_.scan();
+}
+
+void BluezConnection::bluez_vanished()
+{
+    const bool had_owner = !bluez_owner_.empty();
+    bluez_owner_.clear();
+    registered_adapters_.clear();
+    // Nothing to look for until BlueZ is there.
+    if (!had_owner)
+        events_.unavailable();
 }
 
 void BluezConnection::shut_down()
@@ -174,7 +169,7 @@ void BluezConnection::shut_down()
     profile_.reset();
     manager_.reset();
     bluez_owner_.clear();
-    bluez_gone_ = false;
+    registered_adapters_.clear();
     conn.reset();
 }
 
@@ -212,18 +207,29 @@ void BluezConnection::register_profile_to_all_adapters()
     }
 }
 
-// BlueZ's answer is asked for: on the system bus, an answer to a call that
-// asked for none is refused and logged as a rejected message.
+// Once per adapter and owner of "org.bluez": bluetoothd refuses a second
+// registration of the application with AlreadyExists. BlueZ's answer is
+// asked for: on the system bus, an answer to a call that asked for none is
+// refused and logged.
 void BluezConnection::register_profile_to_adapter(const Glib::ustring &adapter)
 {
+    if (!registered_adapters_.insert(adapter).second)
+        return;
     try {
-        GattManager1(conn, adapter).register_application(application_path, [adapter](const Glib::Error *error) {
+        GattManager1(conn, adapter).register_application(application_path, [this, adapter](const Glib::Error *error) {
             if (error)
-                report_registration_failure(adapter, *error);
+                registration_failed(adapter, *error);
         });
     } catch (const Glib::Error &error) {
-        report_registration_failure(adapter, error);
+        registration_failed(adapter, error);
     }
+}
+
+// A later event (BlueZ back, the adapter anew) tries again.
+void BluezConnection::registration_failed(const Glib::ustring &adapter, const Glib::Error &error)
+{
+    std::fprintf(stderr, "cannot register at %s: %s\n", adapter.c_str(), error.what());
+    registered_adapters_.erase(adapter);
 }
 
 void BluezConnection::some_bt_device_changed(const Glib::ustring &sender_name,
@@ -260,4 +266,18 @@ void BluezConnection::bt_adapter_added(const Glib::ustring &sender_name,
     const char *adapter_path = g_variant_get_string(const_cast<GVariant *>(path->gobj()), nullptr);
     print_out("new interface: %s\n", adapter_path);
     register_profile_to_adapter(adapter_path);
+}
+
+void BluezConnection::bt_adapter_removed(const Glib::ustring &sender_name,
+                                         const Glib::VariantContainerBase &parameters)
+{
+    if (!from_bluez(sender_name))
+        return;
+    std::optional<Glib::VariantBase> path = signal_argument(parameters, 0, "o");
+    std::optional<Glib::VariantBase> interfaces = signal_argument(parameters, 1, "as");
+    if (!path || !interfaces)
+        return;
+    const auto names = Glib::VariantBase::cast_dynamic<Glib::Variant<std::vector<Glib::ustring>>>(*interfaces).get();
+    if (std::ranges::find(names, adapter_interface) != names.end())
+        registered_adapters_.erase(g_variant_get_string(const_cast<GVariant *>(path->gobj()), nullptr));
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include <giomm/dbusconnection.h>
@@ -43,6 +44,7 @@ public:
     // that owns "org.bluez".
     void some_bt_device_changed(const Glib::ustring &sender_name, const Glib::VariantContainerBase &parameters);
     void bt_adapter_added(const Glib::ustring &sender_name, const Glib::VariantContainerBase &parameters);
+    void bt_adapter_removed(const Glib::ustring &sender_name, const Glib::VariantContainerBase &parameters);
 
     // The system bus connection, set while the bus set-up holds.
     Glib::RefPtr<Gio::DBus::Connection> conn;
@@ -53,6 +55,9 @@ private:
     void bus_closed();
     void schedule_setup();
     bool from_bluez(const Glib::ustring &sender_name) const;
+    void bluez_appeared(const Glib::ustring &owner);
+    void bluez_vanished();
+    void registration_failed(const Glib::ustring &adapter, const Glib::Error &error);
 
     Events events_;
     std::unique_ptr<PemraProfile> profile_;
@@ -62,7 +67,8 @@ private:
     guint name_watch_ = 0;
     // The unique name of BlueZ's connection; empty while it has none.
     Glib::ustring bluez_owner_;
-    bool bluez_gone_ = false;
+    // Adapters of that owner that have the application or are being asked.
+    std::set<Glib::ustring> registered_adapters_;
     sigc::connection closed_handler_;
     Backoff reconnect_{first_reconnect_pause, reconnect_pause_limit};
 };
