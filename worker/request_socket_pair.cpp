@@ -79,6 +79,14 @@ void RequestSocketPair::close_both()
     btsidesocket = -1;
 }
 
+// Without the lock, which the daemon's side holds while it waits: only the
+// worker closes its end, after this.
+void RequestSocketPair::shut_down_worker_end() const
+{
+    if (btsidesocket >= 0)
+        shutdown(btsidesocket, SHUT_RDWR);
+}
+
 void RequestSocketPair::close_pcsc_end_locked()
 {
     if (pcscsidesock >= 0)

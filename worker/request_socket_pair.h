@@ -36,6 +36,9 @@ public:
     void make();
     // Closes both ends: no worker serves them. Requests fail at once.
     void close_both();
+    // The worker's side ends: a request that waits for its reply fails at
+    // once, and the lock it holds meanwhile is free for close_both.
+    void shut_down_worker_end() const;
 
     // The daemon's side: one request and its reply, at most one at a time
     // (pcscd may call from its polling thread and a client thread at once).

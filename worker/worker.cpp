@@ -28,7 +28,7 @@ void prepare_process()
     // pcscd exits (after its last client, with --auto-exit) while the worker
     // runs: the worker ends before the exit handlers of the libraries it
     // uses, registered earlier, run.
-    std::atexit([] { Worker::instance().stop(); });
+    std::atexit([] { Worker::instance().stop_for_exit(); });
 }
 
 } // namespace
@@ -59,7 +59,7 @@ void Worker::start_bt_thread(const char *addr)
     static std::once_flag prepared;
     std::call_once(prepared, prepare_process);
     std::lock_guard lock(start_mutex_);
-    if (thread_running)
+    if (thread_running || exiting_)
         return;
     if (thread_.joinable())
         thread_.join(); // a loop that ended: its thread is done or about to be
@@ -104,6 +104,7 @@ void Worker::tear_down()
         session.reset();
     bluez.shut_down();
     pemra_loop.reset();
+    requests.shut_down_worker_end();
     requests.close_both();
     thread_running = false;
 }
@@ -120,6 +121,15 @@ void Worker::stop()
         thread_.join();
     else
         thread_.detach(); // stuck in a call to BlueZ: the process goes on without it
+}
+
+void Worker::stop_for_exit()
+{
+    {
+        std::lock_guard lock(start_mutex_);
+        exiting_ = true;
+    }
+    stop();
 }
 
 void Worker::wait_until_settled(std::chrono::milliseconds limit)

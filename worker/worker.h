@@ -36,9 +36,12 @@ public:
     void start_bt_thread(const char *addr);
     // The worker is never stopped by an entry point.
     void stop_bt_thread() {}
-    // Ends the worker's loop and waits for its thread, at most stop_limit:
-    // when the process exits, and in tests.
+    // Ends the worker's loop and waits for its thread, at most stop_limit.
+    // A request in flight fails at once.
     void stop();
+    // The process exits: the worker stops and is never started again, by
+    // daemon threads that still run.
+    void stop_for_exit();
 
     // Waits, at most `limit`, until the worker has either set up the session
     // of a reader that BlueZ holds ready, or found none to set up.
@@ -63,6 +66,7 @@ private:
     RequestDispatch dispatch_;
     std::mutex start_mutex_;
     std::thread thread_;
+    bool exiting_ = false;
 
     std::mutex state_mutex_;
     std::condition_variable state_changed_;

@@ -193,8 +193,37 @@ class ForgedSignals(SessionTestCase):
 
 class ExitWithTheWorkerRunning(DriverStackTestCase):
     """pcscd ends (SIGTERM, as systemd stops it and as --auto-exit ends it,
-    without closing its readers) while APDUs and card events are under way."""
+    without closing its readers) while APDUs and card events are under way,
+    and while an APDU waits for a reader that does not answer."""
     ROUNDS = 8
+    # pcscd exits within this of SIGTERM: no thread of the driver holds it.
+    EXIT_BOUND = 1.5
+
+    def terminate_pcscd(self):
+        """SIGTERM; pcscd's exit status and the seconds it took to exit."""
+        terminated = time.monotonic()
+        self.pcscd.process.send_signal(signal.SIGTERM)
+        self.pcscd.process.wait(10)
+        took = time.monotonic() - terminated
+        return self.pcscd.stop(), took
+
+    def test_pcscd_exits_at_once_while_an_apdu_waits_for_a_silent_reader(self):
+        wait_until(self.card_present, timeout=15, what="the card")
+        rc, card, protocol = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_SHARED,
+                                                scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
+        self.assertEqual(rc, SCARD_S_SUCCESS)
+        self.control.set_fault("silent", -1)
+        self.addCleanup(self.control.clear_faults)
+        self.control.clear_log()
+        waiting = threading.Thread(target=scard.SCardTransmit, args=(card, protocol, GET_CHALLENGE), daemon=True)
+        waiting.start()
+        wait_until(lambda: self.control.log(event="silent"), what="the APDU at the reader")
+        status, took = self.terminate_pcscd()
+        report(f"pcscd exited {took:.3f} s after SIGTERM with an APDU in flight")
+        self.assertEqual(status, 0, "pcscd did not exit normally")
+        self.assertLess(took, self.EXIT_BOUND)
+        self.control.clear_faults()
+        self.restart_pcscd()
 
     def test_pcscd_exits_cleanly_every_time(self):
         for round in range(self.ROUNDS):
@@ -206,11 +235,11 @@ class ExitWithTheWorkerRunning(DriverStackTestCase):
                 traffic = threading.Thread(target=self.keep_busy, args=(busy,), daemon=True)
                 traffic.start()
                 time.sleep(0.5 + round * 0.1)
-                self.pcscd.process.send_signal(signal.SIGTERM)
-                status = self.pcscd.stop()
+                status, took = self.terminate_pcscd()
                 busy.set()
                 traffic.join(10)
                 self.assertEqual(status, 0, "pcscd did not exit normally")
+                self.assertLess(took, self.EXIT_BOUND)
 
     def keep_busy(self, done):
         """APDUs on one connection and card events, until `done` or pcscd goes."""
