@@ -31,6 +31,12 @@ constexpr std::uint8_t setup_done_indication[] = {0x01, 0x00};
 
 constexpr std::size_t host_name_buffer = 80;
 
+// An operation that never starts still completes, from the main loop.
+void refuse_later(std::function<void(Failure)> refuse, Failure failure)
+{
+    Glib::signal_idle().connect_once([refuse = std::move(refuse), failure] { refuse(failure); });
+}
+
 Bytes host_name_request()
 {
     char name[host_name_buffer] = {};
@@ -87,27 +93,59 @@ void PemraDevice::start_setup_timer()
         setup_delay_ms);
 }
 
-template <typename T> void PemraDevice::run_in_turn(Task<T> task, std::function<void(T)> done)
+template <typename T> PemraDevice::Operation PemraDevice::operation(Task<T> task, std::function<void(T)> done)
 {
     auto waiting = std::make_shared<Task<T>>(std::move(task));
-    operations_.push_back([self = shared_from_this(), waiting, done = std::move(done)] {
-        start_task<T>(std::move(*waiting), [self, done](T result) {
-            done(std::move(result));
-            self->operation_under_way_ = false;
-            self->start_next_operation();
-        });
-    });
+    return {[self = shared_from_this(), waiting, done] {
+                start_task<T>(std::move(*waiting), [self, done](T result) {
+                    done(std::move(result));
+                    self->operation_ended();
+                });
+            },
+            std::nullopt, nullptr};
+}
+
+template <typename T> void PemraDevice::run_in_turn(Task<T> task, std::function<void(T)> done)
+{
+    enqueue(operation<T>(std::move(task), std::move(done)));
+}
+
+void PemraDevice::serve_in_turn(Task<Outcome<Bytes>> task, Deadline due, ReplyCompletion done)
+{
+    Operation serving = operation<Outcome<Bytes>>(std::move(task), done);
+    serving.due = due;
+    serving.refuse = [done](Failure failure) { done(failure); };
+    enqueue(std::move(serving));
+}
+
+void PemraDevice::enqueue(Operation operation)
+{
+    operations_.push_back(std::move(operation));
     start_next_operation();
 }
 
 void PemraDevice::start_next_operation()
 {
-    if (operation_under_way_ || operations_.empty())
-        return;
-    auto start = std::move(operations_.front());
-    operations_.pop_front();
-    operation_under_way_ = true;
-    start();
+    while (!operation_under_way_ && !operations_.empty()) {
+        Operation next = std::move(operations_.front());
+        operations_.pop_front();
+        // Nobody waits for it any more (the worker was held meanwhile): it
+        // never reaches the reader.
+        if (next.due && std::chrono::steady_clock::now() >= *next.due) {
+            refuse_later(std::move(next.refuse), Failure::DeadlinePassed);
+            continue;
+        }
+        operation_under_way_ = true;
+        due_under_way_ = next.due;
+        next.start();
+    }
+}
+
+void PemraDevice::operation_ended()
+{
+    operation_under_way_ = false;
+    due_under_way_.reset();
+    start_next_operation();
 }
 
 Task<bool> PemraDevice::init_pemra()
@@ -302,9 +340,9 @@ void PemraDevice::write_indication(std::span<const std::uint8_t> bytes)
     ts_->write_indication(bytes, {});
 }
 
-void PemraDevice::write_rpc(std::span<const std::uint8_t> message, bool encrypt, ReplyCompletion done)
+void PemraDevice::write_rpc(std::span<const std::uint8_t> message, bool encrypt, Deadline due, ReplyCompletion done)
 {
-    run_in_turn<Outcome<Bytes>>(rpc(Bytes(message.begin(), message.end()), encrypt), std::move(done));
+    serve_in_turn(rpc(Bytes(message.begin(), message.end()), encrypt), due, std::move(done));
 }
 
 Task<Outcome<Bytes>> PemraDevice::run_card_command(Bytes request)
@@ -317,28 +355,36 @@ Task<Outcome<Bytes>> PemraDevice::run_card_command(Bytes request)
     co_return Bytes(reply->begin() + 1, reply->end());
 }
 
-void PemraDevice::reset_card(ReplyCompletion done)
+void PemraDevice::reset_card(Deadline due, ReplyCompletion done)
 {
-    run_in_turn<Outcome<Bytes>>(run_card_command({reader_message::card_command, reader_message::card_reset}), std::move(done));
+    serve_in_turn(run_card_command({reader_message::card_command, reader_message::card_reset}), due, std::move(done));
 }
 
-void PemraDevice::write_apdu(std::span<const std::uint8_t> apdu, ReplyCompletion done)
+void PemraDevice::write_apdu(std::span<const std::uint8_t> apdu, Deadline due, ReplyCompletion done)
 {
     Bytes request = {reader_message::card_command, reader_message::card_apdu};
     request.insert(request.end(), apdu.begin(), apdu.end());
-    run_in_turn<Outcome<Bytes>>(run_card_command(std::move(request)), std::move(done));
+    serve_in_turn(run_card_command(std::move(request)), due, std::move(done));
 }
 
-void PemraDevice::shutdown(std::function<void()> done)
+void PemraDevice::shutdown(Deadline due, std::function<void()> done)
 {
     // The reader's answer is not examined.
-    run_in_turn<Outcome<Bytes>>(rpc({reader_message::card_command, reader_message::card_shutdown}, true),
-                                [done = std::move(done)](Outcome<Bytes>) { done(); });
+    serve_in_turn(rpc({reader_message::card_command, reader_message::card_shutdown}, true), due,
+                  [done = std::move(done)](Outcome<Bytes>) { done(); });
 }
 
-void PemraDevice::cancel(Failure failure)
+void PemraDevice::cancel(Deadline due, Failure failure)
 {
-    ts_->abort_transfers(failure);
+    const auto given_up = [due](const Operation &waiting) { return waiting.due && *waiting.due <= due; };
+    for (Operation &waiting : operations_) {
+        if (given_up(waiting))
+            refuse_later(std::move(waiting.refuse), failure);
+    }
+    std::erase_if(operations_, given_up);
+    // The transfers under way and waiting are all the operation's own.
+    if (due_under_way_ && *due_under_way_ <= due)
+        ts_->abort_transfers(failure);
 }
 
 int PemraDevice::get_max_apdu_size() const

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -56,12 +57,12 @@ public:
 
     // One request/reply exchange: size limit, optional encryption, one
     // transfer, decryption.
-    void write_rpc(std::span<const std::uint8_t> message, bool encrypt, ReplyCompletion done) override;
+    void write_rpc(std::span<const std::uint8_t> message, bool encrypt, Deadline due, ReplyCompletion done) override;
 
-    void reset_card(ReplyCompletion done) override;
-    void write_apdu(std::span<const std::uint8_t> apdu, ReplyCompletion done) override;
-    void shutdown(std::function<void()> done) override;
-    void cancel(Failure failure) override;
+    void reset_card(Deadline due, ReplyCompletion done) override;
+    void write_apdu(std::span<const std::uint8_t> apdu, Deadline due, ReplyCompletion done) override;
+    void shutdown(Deadline due, std::function<void()> done) override;
+    void cancel(Deadline due, Failure failure) override;
 
     // max_rpc_size less the 2-byte card command header; 0 while unknown.
     int get_max_apdu_size() const;
@@ -78,9 +79,21 @@ private:
     explicit PemraDevice(std::shared_ptr<PemraTunnelService> ts);
     void start_setup_timer();
 
+    // An operation: how it starts, and for one that serves a request, when
+    // that request is due and how it ends without starting.
+    struct Operation {
+        std::function<void()> start;
+        std::optional<Deadline> due;
+        std::function<void(Failure)> refuse;
+    };
+    template <typename T> Operation operation(Task<T> task, std::function<void(T)> done);
     // Runs the task once the operations before it are over.
     template <typename T> void run_in_turn(Task<T> task, std::function<void(T)> done);
+    // The same for a request due at `due`: not started once it is past due.
+    void serve_in_turn(Task<Outcome<Bytes>> task, Deadline due, ReplyCompletion done);
+    void enqueue(Operation operation);
     void start_next_operation();
+    void operation_ended();
 
     Task<bool> init_pemra();
     Task<bool> init_encryption();
@@ -114,8 +127,10 @@ private:
     bool needs_rekey_ = false;
     Backoff rekey_retry_{first_rekey_pause, rekey_pause_limit};
     // Operations waiting for the one under way, which is not among them.
-    std::deque<std::function<void()>> operations_;
+    std::deque<Operation> operations_;
     bool operation_under_way_ = false;
+    // When the request that the operation under way serves is due.
+    std::optional<Deadline> due_under_way_;
     sigc::connection status_connection_;
     sigc::connection disconnect_connection_;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -17,6 +18,9 @@
 class PemraSession {
 public:
     using ReplyCompletion = std::function<void(Outcome<Bytes>)>;
+    // When the request that an operation serves is due: an operation whose
+    // request is past due never starts.
+    using Deadline = std::chrono::steady_clock::time_point;
 
     virtual ~PemraSession() = default;
 
@@ -30,16 +34,18 @@ public:
     virtual std::optional<std::string> get_ieee() const = 0;
 
     // Answer-to-reset bytes.
-    virtual void reset_card(ReplyCompletion done) = 0;
+    virtual void reset_card(Deadline due, ReplyCompletion done) = 0;
     // Response APDU for a command APDU.
-    virtual void write_apdu(std::span<const std::uint8_t> apdu, ReplyCompletion done) = 0;
+    virtual void write_apdu(std::span<const std::uint8_t> apdu, Deadline due, ReplyCompletion done) = 0;
     // Powers the card down; the outcome is not reported.
-    virtual void shutdown(std::function<void()> done) = 0;
+    virtual void shutdown(Deadline due, std::function<void()> done) = 0;
     // The reader's plaintext answer to a vendor message, its result byte
     // first.
-    virtual void write_rpc(std::span<const std::uint8_t> message, bool encrypt, ReplyCompletion done) = 0;
-    // The worker gives up on the operation under way: it fails at once with
-    // `failure`, and what it left behind with the reader is put right before
-    // the next one.
-    virtual void cancel(Failure failure) = 0;
+    virtual void write_rpc(std::span<const std::uint8_t> message, bool encrypt, Deadline due,
+                           ReplyCompletion done) = 0;
+    // The worker gives up on the requests due by `due`: an operation of
+    // theirs under way fails at once with `failure`, one waiting to start
+    // never starts, and what they left behind with the reader is put right
+    // before the next operation. Other operations go on.
+    virtual void cancel(Deadline due, Failure failure) = 0;
 };

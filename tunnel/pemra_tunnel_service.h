@@ -39,13 +39,14 @@ public:
     using IndicationCompletion = std::function<void()>;
 
     // A waiting transfer that has had no fragment for this long fails. The
-    // reader sends nothing while the card works, so the bound leaves room
-    // for slow card operations (key generation, long signatures); the bus
-    // call timeout is 25 s for comparison.
-    static constexpr std::chrono::milliseconds default_silence_bound{30000};
+    // reader sends nothing while its card works, and on-card key generation
+    // (RSA 2048 to 4096) takes from tens of seconds to a few minutes: a
+    // silent but connected reader is far more likely a busy card than a
+    // dead reader, whose link loss ends the wait at once.
+    static constexpr std::chrono::milliseconds default_silence_bound{180000};
     // The longest a transfer may wait for its reply, however its fragments
     // trickle in: the silence bound and the time a whole reply takes.
-    static constexpr std::chrono::milliseconds transfer_time_limit{35000};
+    static constexpr std::chrono::milliseconds transfer_time_limit{190000};
 
     // Finds the characteristics of the Pemra service at service_path in
     // BlueZ's objects, makes the proxies (blocking), switches notifications

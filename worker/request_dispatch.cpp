@@ -17,6 +17,7 @@
 struct RequestDispatch::PendingRequest {
     const RequestDispatch &dispatch;
     std::shared_ptr<PemraSession> session;
+    Deadline due;
     sigc::connection deadline;
     bool answered = false;
 
@@ -61,17 +62,19 @@ bool RequestDispatch::pipe_read_cb(Glib::IOCondition)
     if (n < 0)
         return true;
     // Longer than any request the PC/SC side sends: never served cut short.
-    // One that the PC/SC side gave up while the worker was held is not
-    // carried out late, when nobody waits for it.
-    if (static_cast<std::size_t>(n) > area_.size() || channel_.request_given_up()) {
+    // One past due (the worker was held) is not carried out late, when
+    // nobody waits for it: the daemon's side waits a little longer than the
+    // deadline, then gives up.
+    const Deadline due = channel_.request_sent_at() + deadline_;
+    if (static_cast<std::size_t>(n) > area_.size() || std::chrono::steady_clock::now() >= due) {
         write_answer(reply_failure);
         return true;
     }
-    serve_request(std::span(area_.data(), std::max<std::size_t>(n, request_header_size)));
+    serve_request(std::span(area_.data(), std::max<std::size_t>(n, request_header_size)), due);
     return true;
 }
 
-void RequestDispatch::serve_request(std::span<const std::uint8_t> request)
+void RequestDispatch::serve_request(std::span<const std::uint8_t> request, Deadline due)
 {
     const std::uint8_t slot = request[0];
     if (slot >= SlotTable::pemra_devlist_length1) {
@@ -87,46 +90,49 @@ void RequestDispatch::serve_request(std::span<const std::uint8_t> request)
     // No caller of ours sends an unknown opcode; it gets no reply.
     if (opcode > last_opcode)
         return;
-    dispatch(session, opcode, request.subspan(request_header_size));
+    dispatch(session, opcode, request.subspan(request_header_size), due);
 }
 
-std::shared_ptr<RequestDispatch::PendingRequest> RequestDispatch::pending(const std::shared_ptr<PemraSession> &session)
+std::shared_ptr<RequestDispatch::PendingRequest> RequestDispatch::pending(const std::shared_ptr<PemraSession> &session,
+                                                                          Deadline due)
 {
-    auto request = std::make_shared<PendingRequest>(PendingRequest{*this, session, {}, false});
+    auto request = std::make_shared<PendingRequest>(PendingRequest{*this, session, due, {}, false});
+    // Rounded up, so that the session finds the request past due.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
     request->deadline = Glib::signal_timeout().connect(
         [weak = std::weak_ptr(request)] {
             if (auto request = weak.lock(); request && request->take_answer()) {
                 request->dispatch.write_answer(reply_failure);
-                request->session->cancel(Failure::DeadlinePassed);
+                request->session->cancel(request->due, Failure::DeadlinePassed);
             }
             return false;
         },
-        static_cast<unsigned>(deadline_.count()));
+        static_cast<unsigned>(std::max<std::int64_t>(left.count(), 0)) + 1);
     return request;
 }
 
 std::function<void(Outcome<Bytes>)> RequestDispatch::answered_by(const std::shared_ptr<PemraSession> &session,
-                                                                 Answer answer)
+                                                                 Deadline due, Answer answer)
 {
-    return [request = pending(session), answer](Outcome<Bytes> outcome) {
+    return [request = pending(session, due), answer](Outcome<Bytes> outcome) {
         if (request->take_answer())
             (request->dispatch.*answer)(outcome);
     };
 }
 
 void RequestDispatch::dispatch(const std::shared_ptr<PemraSession> &session, std::uint8_t opcode,
-                               std::span<const std::uint8_t> payload)
+                               std::span<const std::uint8_t> payload, Deadline due)
 {
     switch (opcode) {
     case REQ_RESET:
-        session->reset_card(answered_by(session, &RequestDispatch::answer_status));
+        session->reset_card(due, answered_by(session, due, &RequestDispatch::answer_status));
         break;
     case REQ_APDU:
-        session->write_apdu(payload, answered_by(session, &RequestDispatch::answer_status));
+        session->write_apdu(payload, due, answered_by(session, due, &RequestDispatch::answer_status));
         break;
     case REQ_POWER_OFF:
         // Answered success whatever the reader did with the shutdown.
-        session->shutdown([request = pending(session)] {
+        session->shutdown(due, [request = pending(session, due)] {
             if (request->take_answer())
                 request->dispatch.write_answer(reply_success);
         });
@@ -139,7 +145,7 @@ void RequestDispatch::dispatch(const std::shared_ptr<PemraSession> &session, std
             write_answer(reply_failure);
             break;
         }
-        session->write_rpc(payload, true, answered_by(session, &RequestDispatch::answer_rpc));
+        session->write_rpc(payload, true, due, answered_by(session, due, &RequestDispatch::answer_rpc));
         break;
     case REQ_IEEE:
         answer_ieee(*session);

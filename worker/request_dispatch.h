@@ -34,15 +34,17 @@ public:
 
 private:
     struct PendingRequest;
+    using Deadline = std::chrono::steady_clock::time_point;
 
-    void serve_request(std::span<const std::uint8_t> request);
+    void serve_request(std::span<const std::uint8_t> request, Deadline due);
     void dispatch(const std::shared_ptr<PemraSession> &session, std::uint8_t opcode,
-                  std::span<const std::uint8_t> payload);
-    std::shared_ptr<PendingRequest> pending(const std::shared_ptr<PemraSession> &session);
+                  std::span<const std::uint8_t> payload, Deadline due);
+    std::shared_ptr<PendingRequest> pending(const std::shared_ptr<PemraSession> &session, Deadline due);
     // The completion of a session operation: its outcome is the answer,
     // unless the deadline answered first.
     using Answer = void (RequestDispatch::*)(const Outcome<Bytes> &) const;
-    std::function<void(Outcome<Bytes>)> answered_by(const std::shared_ptr<PemraSession> &session, Answer answer);
+    std::function<void(Outcome<Bytes>)> answered_by(const std::shared_ptr<PemraSession> &session, Deadline due,
+                                                    Answer answer);
     void answer_status(const Outcome<Bytes> &outcome) const;
     void answer_rpc(const Outcome<Bytes> &outcome) const;
     void answer_ieee(const PemraSession &session) const;

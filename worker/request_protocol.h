@@ -28,11 +28,12 @@ inline constexpr std::size_t max_reply_data = 65548;
 inline constexpr std::uint8_t reply_success = 0x00;
 inline constexpr std::uint8_t reply_failure = 0xFF;
 
-// No request waits longer than this on the worker for its answer, whatever
-// the reader does: then it fails and the session gives up what it was doing.
-// It leaves room for the tunnel's own bounds on one transfer (a silent
-// reader, a reply that trickles in) and the start of an encryption.
-inline constexpr std::chrono::milliseconds request_deadline{40000};
+// No request waits longer than this on the worker for its answer, counted
+// from when the daemon's side sent it, whatever the reader does: then it
+// fails and the session gives up what it did for it. It leaves room for the
+// tunnel's own bounds on one transfer (a card that computes for minutes, a
+// reply that trickles in) and the start of an encryption.
+inline constexpr std::chrono::milliseconds request_deadline{200000};
 // The daemon's side waits this long for a reply: longer than the worker's
 // deadline, so it ends only when the worker itself is held (a bluetoothd
 // that stopped answering the worker's synchronous calls).

@@ -102,6 +102,7 @@ Outcome<ReplyReceived> RequestSocketPair::exchange(std::uint8_t slot, std::uint8
     std::lock_guard lock(mutex_);
     if (!drop_late_reply_locked())
         return Failure::NotAnswered;
+    sent_at_ = std::chrono::steady_clock::now().time_since_epoch().count();
     const ssize_t sent = send_parts(pcscsidesock, std::span(parts, payload.empty() ? 1 : 2));
     if (worker_end_gone(sent))
         close_pcsc_end_locked();
@@ -156,6 +157,11 @@ Outcome<ReplyReceived> RequestSocketPair::receive_reply_locked(ReplyLayout layou
 ssize_t RequestSocketPair::read_request(std::span<std::uint8_t> area) const
 {
     return recv(btsidesocket, area.data(), area.size(), MSG_TRUNC);
+}
+
+std::chrono::steady_clock::time_point RequestSocketPair::request_sent_at() const
+{
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(sent_at_.load()));
 }
 
 ssize_t RequestSocketPair::send_reply(std::span<const std::uint8_t> head, std::span<const std::uint8_t> data) const

@@ -52,9 +52,9 @@ public:
     // full length, so that it is never taken cut short.
     ssize_t read_request(std::span<std::uint8_t> area) const;
     ssize_t send_reply(std::span<const std::uint8_t> head, std::span<const std::uint8_t> data) const;
-    // True if the daemon's side stopped waiting for the request just read:
-    // the worker answers it with a failure and never carries it out late.
-    bool request_given_up() const { return given_up_; }
+    // When the request just read was sent: its time runs from then, however
+    // long the worker took to read it.
+    std::chrono::steady_clock::time_point request_sent_at() const;
 
     // How long the daemon's side waits for a reply; tests shorten it.
     std::chrono::milliseconds reply_wait = reply_wait_limit;
@@ -70,7 +70,9 @@ private:
 
     std::mutex mutex_;
     // Set when the daemon's side gave up waiting for a reply; cleared once
-    // that reply has come. Only one request is ever in flight, so while it is
-    // set it names that request to the worker.
-    std::atomic<bool> given_up_ = false;
+    // that reply has come.
+    bool given_up_ = false;
+    // When the request in flight was sent (steady clock ticks): only one is
+    // ever in flight, so it names that request to the worker.
+    std::atomic<std::chrono::steady_clock::rep> sent_at_{0};
 };

@@ -52,31 +52,31 @@ public:
     }
     std::optional<std::string> get_ieee() const override { return locked(script_.address); }
 
-    void reset_card(ReplyCompletion done) override
+    void reset_card(Deadline, ReplyCompletion done) override
     {
         std::lock_guard lock(mutex_);
         ++resets_;
         complete_later(std::move(done), script_.atr);
     }
-    void write_apdu(std::span<const std::uint8_t> apdu, ReplyCompletion done) override
+    void write_apdu(std::span<const std::uint8_t> apdu, Deadline, ReplyCompletion done) override
     {
         std::lock_guard lock(mutex_);
         apdus_.emplace_back(apdu.begin(), apdu.end());
         complete_later(std::move(done), script_.apdu_response);
     }
-    void shutdown(std::function<void()> done) override
+    void shutdown(Deadline, std::function<void()> done) override
     {
         std::lock_guard lock(mutex_);
         ++shutdowns_;
         Glib::signal_idle().connect_once(std::move(done));
     }
-    void write_rpc(std::span<const std::uint8_t> message, bool encrypt, ReplyCompletion done) override
+    void write_rpc(std::span<const std::uint8_t> message, bool encrypt, Deadline, ReplyCompletion done) override
     {
         std::lock_guard lock(mutex_);
         rpc_messages_.push_back({Bytes(message.begin(), message.end()), encrypt});
         complete_later(std::move(done), script_.rpc_answer);
     }
-    void cancel(Failure failure) override
+    void cancel(Deadline, Failure failure) override
     {
         std::lock_guard lock(mutex_);
         cancelled_.push_back(failure);

@@ -1,11 +1,14 @@
-// The worker's end of the request channel against a scripted session.
+// The worker's end of the request channel against a scripted session: the
+// daemon's side sends from a thread of its own, as pcscd does.
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "tests/driver/scripted_session.h"
@@ -15,79 +18,133 @@
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
-TEST(RequestDispatch, ARequestTheReaderNeverAnswersFailsAtTheDeadlineAndIsCancelled)
-{
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
-    RequestSocketPair channel;
-    channel.btsidesocket = pair[0];
-    SlotTable slots;
-    RequestDispatch dispatch(channel, slots, 200ms);
-    ReaderScript script;
-    script.apdu_response = {0x90, 0x00};
-    script.silent = true;
-    auto session = std::make_shared<ScriptedSession>(script);
-    slots.pemra_devlist[0] = session;
+const std::uint8_t get_challenge[] = {0x00, 0x84, 0x00, 0x00, 0x08};
 
-    const std::uint8_t request[] = {0, REQ_APDU, 0x00, 0x84, 0x00, 0x00, 0x08};
-    send(pair[1], request, sizeof request, 0);
-    ASSERT_TRUE(dispatch.pipe_read_cb(Glib::IOCondition::IO_IN));
-    std::uint8_t reply[8];
-    ssize_t n = -1;
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (n < 0 && std::chrono::steady_clock::now() < deadline) {
-        g_main_context_iteration(nullptr, FALSE);
-        n = recv(pair[1], reply, sizeof reply, MSG_DONTWAIT);
+class RequestDispatchTest : public testing::Test {
+protected:
+    explicit RequestDispatchTest(std::chrono::milliseconds deadline = request_deadline)
+        : dispatch(channel, slots, deadline)
+    {
+        int pair[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+        channel.btsidesocket = pair[0];
+        channel.pcscsidesock = pair[1];
+        script.apdu_response = {0x90, 0x00};
     }
-    ASSERT_EQ(n, 1);
-    EXPECT_EQ(reply[0], reply_failure);
+    ~RequestDispatchTest() override
+    {
+        slots.pemra_devlist[0].reset();
+        channel.close_both();
+    }
+
+    std::shared_ptr<ScriptedSession> put_session()
+    {
+        auto session = std::make_shared<ScriptedSession>(script);
+        slots.pemra_devlist[0] = session;
+        return session;
+    }
+
+    // An APDU request from a daemon thread; its reply.
+    std::future<Outcome<ReplyReceived>> send_apdu()
+    {
+        return std::async(std::launch::async, [this] {
+            return channel.exchange(0, REQ_APDU, get_challenge, {true, response});
+        });
+    }
+
+    // The worker reads the request that the daemon's side sent, then runs
+    // its loop until the reply is in.
+    Outcome<ReplyReceived> serve(std::future<Outcome<ReplyReceived>> reply)
+    {
+        EXPECT_TRUE(dispatch.pipe_read_cb(Glib::IOCondition::IO_IN));
+        const auto limit = Clock::now() + 10s;
+        while (reply.wait_for(0s) != std::future_status::ready && Clock::now() < limit)
+            g_main_context_iteration(nullptr, FALSE);
+        return reply.get();
+    }
+
+    void run_loop_briefly()
+    {
+        for (int i = 0; i < 10; ++i)
+            g_main_context_iteration(nullptr, FALSE);
+    }
+
+    // Waits until the daemon's side has sent, so that the worker can read.
+    void wait_until_sent()
+    {
+        pollfd request{channel.btsidesocket, POLLIN, 0};
+        poll(&request, 1, 5000);
+    }
+
+    RequestSocketPair channel;
+    SlotTable slots;
+    RequestDispatch dispatch;
+    ReaderScript script;
+    std::uint8_t response[8] = {};
+};
+
+class ShortDeadline : public RequestDispatchTest {
+protected:
+    ShortDeadline() : RequestDispatchTest(300ms) {}
+};
+
+class OneSecondDeadline : public RequestDispatchTest {
+protected:
+    OneSecondDeadline() : RequestDispatchTest(1s) {}
+};
+
+TEST_F(ShortDeadline, ARequestTheReaderNeverAnswersFailsAtTheDeadlineAndIsCancelled)
+{
+    script.silent = true;
+    auto session = put_session();
+    const Outcome<ReplyReceived> reply = serve(send_apdu());
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, reply_failure);
     EXPECT_EQ(session->cancelled(), std::vector<Failure>{Failure::DeadlinePassed});
     // The cancelled operation's own completion comes later and adds nothing.
-    for (int i = 0; i < 10; ++i)
-        g_main_context_iteration(nullptr, FALSE);
-    EXPECT_LT(recv(pair[1], reply, sizeof reply, MSG_DONTWAIT), 0);
-    slots.pemra_devlist[0].reset();
-    close(pair[0]);
-    close(pair[1]);
+    run_loop_briefly();
+    EXPECT_LT(recv(channel.pcscsidesock, response, sizeof response, MSG_DONTWAIT), 0);
 }
 
-TEST(RequestDispatch, ARequestTheDaemonGaveUpWhileTheWorkerWasHeldIsNotCarriedOutLate)
+// The worker was held (a hung bluetoothd) before it read the request: the
+// time it spent held counts, and one held past the deadline is answered with
+// a failure at once, never carried out late.
+TEST_F(OneSecondDeadline, TheDeadlineCountsFromTheSendNotFromTheRead)
 {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
-    RequestSocketPair channel;
-    channel.btsidesocket = pair[0];
-    channel.pcscsidesock = pair[1];
-    channel.reply_wait = 50ms;
-    SlotTable slots;
-    RequestDispatch dispatch(channel, slots);
-    ReaderScript script;
-    script.apdu_response = {0x90, 0x00};
-    auto session = std::make_shared<ScriptedSession>(script);
-    slots.pemra_devlist[0] = session;
+    script.silent = true;
+    put_session();
+    auto reply = send_apdu();
+    wait_until_sent();
+    std::this_thread::sleep_for(700ms);
+    const auto read = Clock::now();
+    ASSERT_EQ(serve(std::move(reply))->status, reply_failure);
+    EXPECT_LT(Clock::now() - read, 1s);
 
-    const std::uint8_t apdu[] = {0x00, 0x84, 0x00, 0x00, 0x08};
-    std::uint8_t response[8];
-    ASSERT_EQ(channel.exchange(0, REQ_APDU, apdu, {true, response}).failure(), Failure::NotAnswered);
+    auto session = put_session();
+    reply = send_apdu();
+    wait_until_sent();
+    std::this_thread::sleep_for(1050ms);
+    ASSERT_EQ(serve(std::move(reply))->status, reply_failure);
+    EXPECT_TRUE(session->apdus().empty());
+}
+
+// The daemon's side waits longer than the worker's deadline, then gives up.
+TEST_F(ShortDeadline, ARequestTheDaemonGaveUpIsNotCarriedOutAndTheNextOneIsServed)
+{
+    auto session = put_session();
+    channel.reply_wait = 400ms;
+    ASSERT_EQ(send_apdu().get().failure(), Failure::NotAnswered);
     ASSERT_TRUE(dispatch.pipe_read_cb(Glib::IOCondition::IO_IN));
-    for (int i = 0; i < 10; ++i)
-        g_main_context_iteration(nullptr, FALSE);
+    run_loop_briefly();
     ASSERT_TRUE(session->apdus().empty());
 
     // The failure answered is dropped, and the next request is served.
-    std::thread worker([&] {
-        dispatch.pipe_read_cb(Glib::IOCondition::IO_IN);
-        for (int i = 0; i < 10; ++i)
-            g_main_context_iteration(nullptr, FALSE);
-    });
-    const Outcome<ReplyReceived> reply = channel.exchange(0, REQ_APDU, apdu, {true, response});
-    worker.join();
+    const Outcome<ReplyReceived> reply = serve(send_apdu());
     EXPECT_EQ(session->apdus().size(), 1u);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, reply_success);
-    slots.pemra_devlist[0].reset();
-    channel.close_both();
 }
 
 } // namespace
