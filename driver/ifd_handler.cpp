@@ -225,6 +225,7 @@ RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName)
     (void)Lun;
     return guarded([&] {
         store_device_name(DeviceName, strnlen(DeviceName, sizeof device_name - 1));
+        worker().slots.start_event_waits();
         worker().start_bt_thread(device_name);
         std::fprintf(stderr, "create channel by name %s\n", DeviceName);
         // pcscd 1.9.9 opens the readers of its configuration before it serves

@@ -64,3 +64,11 @@ void SlotTable::stop_wait()
     }
     change_.notify_all();
 }
+
+void SlotTable::start_event_waits()
+{
+    std::lock_guard lock(change_mutex_);
+    stop_requested_ = false;
+    waiter_ = std::thread::id();
+    changes_seen_ = changes_;
+}

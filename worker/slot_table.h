@@ -44,6 +44,10 @@ public:
     bool wait_for_change(std::chrono::milliseconds timeout);
     // Ends a wait under way, or the next one, at once.
     void stop_wait();
+    // The reader is opened (again): no stop and no waiting thread of an
+    // earlier opening is remembered, and what changed before is taken as
+    // seen.
+    void start_event_waits();
 
 private:
     void changed();

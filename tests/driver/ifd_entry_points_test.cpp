@@ -213,6 +213,38 @@ TEST_F(EntryPoints, TheEventWaitEndsAtEachSlotChangeAndAtOnceWhenStopped)
     EXPECT_EQ(wait(reader_lun, 60000), IFD_SUCCESS);
 }
 
+// pcscd closes a reader by stopping its event thread, which may be between
+// two waits, and its next thread after the reader is opened again is
+// another one: that thread's first wait is for a change it has not seen.
+TEST_F(EntryPoints, AReaderOpenedAgainWaitsAfreshForCardEvents)
+{
+    RESPONSECODE (*wait)(DWORD, int) = nullptr;
+    RESPONSECODE (*stop)(DWORD) = nullptr;
+    DWORD length = sizeof wait;
+    ASSERT_EQ(IFDHGetCapabilities(reader_lun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length,
+                                  reinterpret_cast<PUCHAR>(&wait)), IFD_SUCCESS);
+    length = sizeof stop;
+    ASSERT_EQ(IFDHGetCapabilities(reader_lun, TAG_IFD_STOP_POLLING_THREAD, &length, reinterpret_cast<PUCHAR>(&stop)),
+              IFD_SUCCESS);
+    std::async(std::launch::async, [wait] {
+        IFDHICCPresence(reader_lun);
+        return wait(reader_lun, 10);
+    }).get();
+    worker().slots.record_status(0, 6);
+    stop(reader_lun);
+    ASSERT_EQ(IFDHCloseChannel(reader_lun), IFD_SUCCESS);
+
+    char name[] = "pemra:0";
+    ASSERT_EQ(IFDHCreateChannelByName(reader_lun, name), IFD_SUCCESS);
+    auto waited = std::async(std::launch::async, [wait] {
+        IFDHICCPresence(reader_lun);
+        return wait(reader_lun, 60000);
+    });
+    EXPECT_EQ(waited.wait_for(300ms), std::future_status::timeout);
+    stop(reader_lun);
+    EXPECT_EQ(waited.get(), IFD_SUCCESS);
+}
+
 TEST_F(EntryPoints, CapabilitiesAnnounceOneSlotAndTheMaximumApduSize)
 {
     UCHAR byte = 0;
