@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 // The first bytes of the messages between the driver and a reader. Requests
 // carry their code in byte 0; card commands are 02 and a sub-code.
@@ -21,6 +22,16 @@ inline constexpr std::uint8_t card_command = 0x02;
 inline constexpr std::uint8_t card_reset = 0x01;
 inline constexpr std::uint8_t card_shutdown = 0x04;
 inline constexpr std::uint8_t card_apdu = 0x05;
+
+// An application's vendor message may go to the reader unless it is empty
+// or begins like a message of the session's own: the key requests, which
+// would put the session out of step, and card commands, which would change
+// the card behind pcscd's back (a power-off while pcscd holds it powered).
+inline bool vendor_message_allowed(std::span<const std::uint8_t> message)
+{
+    return !message.empty() && message[0] != key_exchange && message[0] != session_key &&
+           message[0] != card_command;
+}
 
 // Byte 0 of a reply: the reader's result, 00 for success.
 inline constexpr std::uint8_t reply_ok = 0x00;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <span>
 
 // ifdhandler.h has no C++ guards and no visibility attributes: give the
@@ -70,16 +71,32 @@ RESPONSECODE guarded(EntryPoint entry_point)
     }
 }
 
-// The one place where a result becomes pcscd's code: every failure is a
-// communication error to pcscd, unless the entry point has a code of its own
-// for it; on success the outputs are stored, which may still fail (a
+// The one place where a failure becomes pcscd's code. A caller's buffer too
+// small for the answer and a request the driver does not pass on have codes
+// of their own, which pcscd hands on to the application
+// (SCARD_E_INSUFFICIENT_BUFFER, SCARD_E_UNSUPPORTED_FEATURE); every other
+// failure is the link's.
+RESPONSECODE code_of(Failure failure)
+{
+    switch (failure) {
+    case Failure::DoesNotFit:
+        return IFD_ERROR_INSUFFICIENT_BUFFER;
+    case Failure::Refused:
+        return IFD_NOT_SUPPORTED;
+    default:
+        return IFD_COMMUNICATION_ERROR;
+    }
+}
+
+// A failure's code, unless the entry point has one of its own for every
+// failure; on success the outputs are stored, which may still fail (a
 // caller's buffer too small).
 template <typename T, typename StoreOutputs>
 RESPONSECODE respond(const Outcome<T> &outcome, StoreOutputs store_outputs,
-                     RESPONSECODE failed = IFD_COMMUNICATION_ERROR)
+                     std::optional<RESPONSECODE> failed = std::nullopt)
 {
     if (!outcome)
-        return failed;
+        return failed.value_or(code_of(outcome.failure()));
     return store_outputs(*outcome);
 }
 
@@ -88,22 +105,27 @@ RESPONSECODE respond(const Outcome<T> &outcome, StoreOutputs store_outputs,
 RESPONSECODE report_attribute(const std::uint8_t *area, DWORD length, PDWORD Length, PUCHAR Value)
 {
     if (*Length < length)
-        return IFD_COMMUNICATION_ERROR;
+        return code_of(Failure::DoesNotFit);
     *Length = length;
     if (Value != nullptr)
         std::memcpy(Value, area, length);
     return IFD_SUCCESS;
 }
 
+// The attributes come into an area of the driver's own: one that does not
+// fit it is the link's failure, not the caller's.
 RESPONSECODE get_ieee_attribute(std::uint8_t slot, PDWORD Length, PUCHAR Value)
 {
     std::uint8_t area[attribute_area_size] = {};
-    return respond(get_pemra_ieee(slot, area), [&](std::size_t) {
-        // Bounded by the area, so that the value always ends with its NUL.
-        DWORD text_length = strnlen(reinterpret_cast<const char *>(area), attribute_area_size - 1);
-        area[text_length] = '\0';
-        return report_attribute(area, text_length + 1, Length, Value);
-    });
+    return respond(
+        get_pemra_ieee(slot, area),
+        [&](std::size_t) {
+            // Bounded by the area, so that the value always ends with its NUL.
+            DWORD text_length = strnlen(reinterpret_cast<const char *>(area), attribute_area_size - 1);
+            area[text_length] = '\0';
+            return report_attribute(area, text_length + 1, Length, Value);
+        },
+        IFD_COMMUNICATION_ERROR);
 }
 
 RESPONSECODE get_descriptor_attribute(std::uint8_t slot, PDWORD Length, PUCHAR Value)
@@ -111,8 +133,9 @@ RESPONSECODE get_descriptor_attribute(std::uint8_t slot, PDWORD Length, PUCHAR V
     // Cleared, so that a reply shorter than its first byte announces reports
     // zeros rather than stack contents.
     std::uint8_t area[attribute_area_size] = {};
-    return respond(get_pemra_descriptor(slot, area),
-                   [&](std::size_t) { return report_attribute(area, area[0] + 1, Length, Value); });
+    return respond(
+        get_pemra_descriptor(slot, area),
+        [&](std::size_t) { return report_attribute(area, area[0] + 1, Length, Value); }, IFD_COMMUNICATION_ERROR);
 }
 
 RESPONSECODE get_max_input(std::uint8_t slot, PDWORD Length, PUCHAR Value)
@@ -120,7 +143,9 @@ RESPONSECODE get_max_input(std::uint8_t slot, PDWORD Length, PUCHAR Value)
     std::int32_t max_apdu = get_apdu_len(slot);
     if (max_apdu == 0)
         return IFD_ERROR_TAG;
-    *Length = sizeof(std::uint32_t);
+    if (*Length < sizeof max_apdu)
+        return code_of(Failure::DoesNotFit);
+    *Length = sizeof max_apdu;
     if (Value != nullptr)
         std::memcpy(Value, &max_apdu, sizeof max_apdu);
     return IFD_SUCCESS;
@@ -155,8 +180,10 @@ template <typename Function> RESPONSECODE report_function(Function function, PDW
 RESPONSECODE answer_feature_request(PUCHAR RxBuffer, DWORD RxLength, LPDWORD pdwBytesReturned)
 {
     std::fprintf(stderr, "GetFeatureRequest\n");
-    if (RxBuffer == nullptr || RxLength < min_feature_buffer)
+    if (RxBuffer == nullptr)
         return IFD_COMMUNICATION_ERROR;
+    if (RxLength < min_feature_buffer)
+        return code_of(Failure::DoesNotFit);
     const std::uint8_t features[] = {FEATURE_GET_TLV_PROPERTIES, 4,
                                      (IOCTL_TLV_PROPERTIES >> 24) & 0xFF, (IOCTL_TLV_PROPERTIES >> 16) & 0xFF,
                                      (IOCTL_TLV_PROPERTIES >> 8) & 0xFF, IOCTL_TLV_PROPERTIES & 0xFF};
@@ -178,8 +205,10 @@ RESPONSECODE answer_tlv_properties(std::uint8_t slot, PUCHAR RxBuffer, DWORD RxL
         lo = data_size & 0xFF;
         hi = (data_size >> 8) & 0xFF;
     }
-    if (RxBuffer == nullptr || RxLength < min_feature_buffer)
+    if (RxBuffer == nullptr)
         return IFD_COMMUNICATION_ERROR;
+    if (RxLength < min_feature_buffer)
+        return code_of(Failure::DoesNotFit);
     const std::uint8_t properties[] = {PCSCv2_PART10_PROPERTY_dwMaxAPDUDataSize, 4, lo, hi, 0, 0};
     std::memcpy(RxBuffer, properties, sizeof properties);
     *pdwBytesReturned = sizeof properties;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/reader_messages.h"
 #include "worker/request_protocol.h"
 #include "worker/worker.h"
 
@@ -60,6 +61,8 @@ Outcome<std::size_t> write_apdu(std::uint8_t slot, std::span<const std::uint8_t>
 Outcome<std::size_t> write_rpc_ext(std::uint8_t slot, std::span<const std::uint8_t> message,
                                    std::span<std::uint8_t> answer)
 {
+    if (!reader_message::vendor_message_allowed(message))
+        return Failure::Refused;
     Outcome<ReplyReceived> reply = exchange(slot, REQ_RPC, message, {false, answer});
     if (!reply)
         return reply.failure();

@@ -17,7 +17,7 @@ Done icc_power_off(std::uint8_t slot);
 Outcome<std::size_t> write_apdu(std::uint8_t slot, std::span<const std::uint8_t> apdu,
                                 std::span<std::uint8_t> response);
 // The reader's whole answer, its result byte first; NotServed when that byte
-// is 0xFF.
+// is 0xFF. Refused, unsent, for a message that applications may not send.
 Outcome<std::size_t> write_rpc_ext(std::uint8_t slot, std::span<const std::uint8_t> message,
                                    std::span<std::uint8_t> answer);
 // The reply as it came; NotServed when it is shorter than 2 bytes.

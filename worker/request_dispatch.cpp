@@ -33,12 +33,6 @@ struct RequestDispatch::PendingRequest {
 
 namespace {
 
-bool rpc_message_allowed(std::span<const std::uint8_t> message)
-{
-    return !message.empty() && message[0] != reader_message::key_exchange &&
-           message[0] != reader_message::session_key;
-}
-
 std::span<const std::uint8_t> bytes_of(const std::string &text)
 {
     return std::span(reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
@@ -141,7 +135,8 @@ void RequestDispatch::dispatch(const std::shared_ptr<PemraSession> &session, std
         answer_descriptor(*session);
         break;
     case REQ_RPC:
-        if (!rpc_message_allowed(payload)) {
+        // A message the daemon's side would refuse is not passed on either.
+        if (!reader_message::vendor_message_allowed(payload)) {
             write_answer(reply_failure);
             break;
         }

@@ -278,7 +278,7 @@ TEST_F(EntryPoints, AddressAttributeIsTheTextWithItsNul)
     EXPECT_EQ(std::string(reinterpret_cast<char *>(value.data()), length), std::string("C0:FF:EE:00:11:22", 18));
 
     length = 17;
-    EXPECT_EQ(get_attribute(reader_lun, VENDOR_ATTR_IEEE, &length, &value), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(get_attribute(reader_lun, VENDOR_ATTR_IEEE, &length, &value), IFD_ERROR_INSUFFICIENT_BUFFER);
 
     length = 64;
     EXPECT_EQ(IFDHGetCapabilities(reader_lun, VENDOR_ATTR_IEEE, &length, nullptr), IFD_SUCCESS);
@@ -323,7 +323,7 @@ TEST_F(EntryPoints, DescriptorAttributeIsItsLengthByteAndEntries)
     EXPECT_EQ(value, ready_script().descriptor);
 
     length = 5;
-    EXPECT_EQ(get_attribute(reader_lun, VENDOR_ATTR_DESCRIPTOR, &length, &value), IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(get_attribute(reader_lun, VENDOR_ATTR_DESCRIPTOR, &length, &value), IFD_ERROR_INSUFFICIENT_BUFFER);
 
     session->edit([](ReaderScript &s) { s.descriptor = {0x00, 0x99}; }); // announces no entries
     length = 264;
@@ -350,7 +350,7 @@ TEST_F(EntryPoints, FeatureRequestAnnouncesOnlyTheTlvProperties)
     EXPECT_EQ(control(CM_IOCTL_GET_FEATURE_REQUEST, {}, 7, &rc), (Bytes{0x12, 0x04, 0x11, 0x22, 0x33, 0x44}));
     EXPECT_EQ(rc, IFD_SUCCESS);
     control(CM_IOCTL_GET_FEATURE_REQUEST, {}, 6, &rc);
-    EXPECT_EQ(rc, IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(rc, IFD_ERROR_INSUFFICIENT_BUFFER);
 }
 
 TEST_F(EntryPoints, TlvPropertiesReportTheMaximumLessNineOr257)
@@ -363,7 +363,7 @@ TEST_F(EntryPoints, TlvPropertiesReportTheMaximumLessNineOr257)
     EXPECT_EQ(control(IOCTL_TLV_PROPERTIES, {}, 7, &rc), (Bytes{0x0A, 0x04, 0xE9, 0x01, 0x00, 0x00}));
     EXPECT_EQ(rc, IFD_SUCCESS);
     control(IOCTL_TLV_PROPERTIES, {}, 6, &rc);
-    EXPECT_EQ(rc, IFD_COMMUNICATION_ERROR);
+    EXPECT_EQ(rc, IFD_ERROR_INSUFFICIENT_BUFFER);
 }
 
 TEST_F(EntryPoints, VendorRpcReturnsTheReadersWholeAnswer)
@@ -381,15 +381,33 @@ TEST_F(EntryPoints, VendorRpcReturnsTheReadersWholeAnswer)
     EXPECT_EQ(rc, IFD_COMMUNICATION_ERROR);
 }
 
-TEST_F(EntryPoints, VendorRpcRefusesKeyMessagesAndEmptyOnesWithoutReaderTraffic)
+// Key requests and card commands are the session's and pcscd's own.
+TEST_F(EntryPoints, VendorRpcRefusesKeyMessagesCardCommandsAndEmptyOnesWithoutReaderTraffic)
 {
     auto session = session_in_slot();
     RESPONSECODE rc;
-    for (const Bytes &message : {Bytes{}, Bytes{0x03, 0x01}, Bytes{0xA0}}) {
+    for (const Bytes &message : {Bytes{}, Bytes{0x03, 0x01}, Bytes{0xA0}, Bytes{0x02, 0x04}, Bytes{0x02}}) {
         control(IOCTL_VENDOR_RPC, message, 64, &rc);
-        EXPECT_EQ(rc, IFD_COMMUNICATION_ERROR);
+        EXPECT_EQ(rc, IFD_NOT_SUPPORTED);
     }
     EXPECT_TRUE(session->rpc_messages().empty());
+}
+
+// pcscd passes the application's buffer size: an answer larger than it is
+// the application's to mend.
+TEST_F(EntryPoints, AnAnswerLargerThanTheCallersBufferFailsAsTooSmall)
+{
+    session_in_slot();
+    RESPONSECODE rc;
+    control(IOCTL_VENDOR_RPC, {0x10}, 2, &rc);
+    EXPECT_EQ(rc, IFD_ERROR_INSUFFICIENT_BUFFER);
+    SCARD_IO_HEADER pci{1, 8};
+    SCARD_IO_HEADER received{};
+    std::uint8_t apdu[] = {0x00, 0x84, 0x00, 0x00, 0x08};
+    std::uint8_t response[1];
+    DWORD length = sizeof response;
+    EXPECT_EQ(IFDHTransmitToICC(reader_lun, pci, apdu, sizeof apdu, response, &length, &received),
+              IFD_ERROR_INSUFFICIENT_BUFFER);
 }
 
 TEST_F(EntryPoints, UnknownControlCodeIsNotSupported)

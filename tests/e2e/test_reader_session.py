@@ -140,6 +140,28 @@ class CardAndReaderComingAndGoing(SessionTestCase):
         self.assertEqual((rc, response[-2:]), (0, [0x90, 0x00]))
 
 
+class CardCommandsThroughTheVendorCode(SessionTestCase):
+    """A second program sends a card command (02 04: power off) through the
+    vendor control code while the first one holds the card powered."""
+
+    def test_are_refused_and_the_card_stays_as_pcscd_holds_it(self):
+        self.wait_for_card()
+        rc, card, protocol = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_SHARED,
+                                                scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
+        self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
+        self.addCleanup(scard.SCardDisconnect, card, scard.SCARD_LEAVE_CARD)
+        self.control.clear_log()
+        for message in ([0x02, 0x04], [0x02, 0x05, *GET_CHALLENGE], [0x02, 0x01]):
+            with self.subTest(message=message):
+                rc, _ = self.vendor_rpc(message)
+                self.assertEqual(rc & 0xFFFFFFFF, scard.SCARD_E_UNSUPPORTED_FEATURE & 0xFFFFFFFF)
+        self.assertEqual(self.requests(), [])
+        rc, _, state, _, _ = scard.SCardStatus(card)
+        self.assertEqual((rc, state & 0xFFFF), (0, 0x34))  # present, powered, negotiable
+        rc, response = scard.SCardTransmit(card, protocol, GET_CHALLENGE)
+        self.assertEqual((rc, len(response)), (0, 10))
+
+
 class ReaderOfMessageSize271(SessionTestCase):
     """Message size 271: 266 bytes of plaintext, so APDUs of up to 264 bytes."""
     sim_args = ("--message-size", "271")
