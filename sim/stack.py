@@ -28,6 +28,29 @@ PCSCD_PRELOAD_VARIABLE = "PEMRA_PCSCD_PRELOAD"
 SANITIZER_REPORT = re.compile(r"^==\d+==ERROR: \w+Sanitizer|: runtime error: ", re.MULTILINE)
 
 
+# Every daemon started here, so that a test can check that none outlives it.
+_started = []
+
+
+def _popen(*args, **kwargs):
+    process = subprocess.Popen(*args, **kwargs)
+    _started.append(process)
+    return process
+
+
+def still_running():
+    """The daemons started here that have not ended: (pid, command)."""
+    return [(process.pid, process.args) for process in _started if process.poll() is None]
+
+
+def kill_all():
+    """Ends every daemon started here that still runs."""
+    for process in _started:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
 def _wait_for(predicate, timeout, what):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -115,7 +138,7 @@ class PrivatePcscd:
         def hand_over_socket():
             os.dup2(listener.fileno(), 3)
 
-        self.process = subprocess.Popen(self._command(conf_dir), env=env, stdin=subprocess.DEVNULL,
+        self.process = _popen(self._command(conf_dir), env=env, stdin=subprocess.DEVNULL,
                                         stdout=log, stderr=subprocess.STDOUT,
                                         preexec_fn=hand_over_socket, pass_fds=(3,))
         listener.close()
@@ -253,7 +276,7 @@ class PrivateBus:
         return config
 
     def start(self, timeout=10):
-        self.process = subprocess.Popen(
+        self.process = _popen(
             [DBUS_DAEMON, f"--config-file={self._config()}", "--nofork", "--print-address",
              f"--address={self.address}"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -296,7 +319,7 @@ class PemraSim:
 
     def start(self, timeout=10):
         log = open(self.log_path, "wb")
-        self.process = subprocess.Popen([self.binary, "--bus", self.bus.address, *self.args],
+        self.process = _popen([self.binary, "--bus", self.bus.address, *self.args],
                                         stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
         log.close()
 

@@ -40,7 +40,8 @@ class DriverStackTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         # Class cleanups run even when this set-up fails half-way, so that no
-        # daemon outlives the test; they run in reverse order.
+        # daemon outlives the test; they run in reverse order, this one last.
+        cls.addClassCleanup(cls.assert_no_daemon_left)
         cls.workdir = stack.make_workdir("pemra-e2e-")
         cls.addClassCleanup(shutil.rmtree, cls.workdir, ignore_errors=True)
         cls.bus = stack.PrivateBus(cls.workdir, cls.bus_services)
@@ -54,7 +55,8 @@ class DriverStackTestCase(unittest.TestCase):
             cls.before_pcscd()
         cls.pcscd = stack.PrivatePcscd(os.environ["PEMRA_DRIVER"], PCSCD_WORKDIR, env=cls.bus.environ(),
                                        hostname=cls.pcscd_hostname).start()
-        cls.addClassCleanup(cls.pcscd.stop)
+        # Whichever pcscd runs by then: a test may have started another.
+        cls.addClassCleanup(lambda: cls.pcscd.stop())
         rc, cls.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
         assert rc == 0
         cls.addClassCleanup(scard.SCardReleaseContext, cls.context)
@@ -62,13 +64,21 @@ class DriverStackTestCase(unittest.TestCase):
 
     @classmethod
     def restart_pcscd(cls):
-        """A new pcscd in place of the one that ended: a new client of BlueZ
-        on the bus, with a new context for the test."""
+        """A new pcscd in place of the one that ended (or is stopped now): a
+        new client of BlueZ on the bus, with a new context for the test."""
+        cls.pcscd.stop()
         cls.pcscd = stack.PrivatePcscd(os.environ["PEMRA_DRIVER"], PCSCD_WORKDIR, env=cls.bus.environ(),
                                        hostname=cls.pcscd_hostname).start()
         rc, cls.context = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
         assert rc == 0
         cls.reader = stack.wait_for_reader(cls.context)
+
+    @classmethod
+    def assert_no_daemon_left(cls):
+        left = stack.still_running()
+        stack.kill_all()
+        if left:
+            raise AssertionError(f"daemons outlived {cls.__name__}: {left}")
 
     @classmethod
     def close_control(cls):
