@@ -469,12 +469,17 @@ class ReaderObjectFaults(MatrixTestCase):
     def test_the_reader_in_the_slot_ignores_connected_of_another_type(self):
         self.wait_for_card()
         card, protocol = self.connected_card()
+        seen = self.driver_log_grows("changed: {'Connected': <'false'>}")
         self.control.set_properties(simctl.DEFAULT_READER, DEVICE, {"Connected": dbus.String("false")})
-        time.sleep(1)
+        wait_until(seen, what="the driver to see the text")
         # The stand-in itself takes a Connected of another type for false and
         # refuses GATT calls: set it back before the APDU, which shows on the
-        # same handle that the session never ended.
+        # same handle that the session never ended. The driver must have seen
+        # that change before the APDU: one that comes while the APDU waits
+        # ends the wait, as from a reader that reconnected and forgot it.
+        seen = self.driver_log_grows("connected: true")
         self.control.set_properties(simctl.DEFAULT_READER, DEVICE, {"Connected": dbus.Boolean(True)})
+        wait_until(seen, what="the driver to see Connected true")
         rc, _ = bounded(scard.SCardTransmit, card, protocol, GET_CHALLENGE)
         self.record("12 Connected \"false\" as a string on the reader in use", "SCARD_S_SUCCESS", code_name(rc),
                     self.apdu_works())
