@@ -90,12 +90,16 @@ def _die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
-def _wait_until(predicate, timeout, what):
+def wait_until(predicate, timeout, what, interval=0.05):
+    """Waits until predicate() returns something true, and returns that."""
     deadline = time.monotonic() + timeout
-    while not predicate():
+    while True:
+        value = predicate()
+        if value:
+            return value
         if time.monotonic() > deadline:
             raise TimeoutError(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(0.05)
+        time.sleep(interval)
 
 
 class Guest:
@@ -171,7 +175,7 @@ class Guest:
 
     def connect(self, timeout=BOOT_TIMEOUT):
         """Connects to the agent's port and waits until the agent answers."""
-        _wait_until(lambda: os.path.exists(self.agent_socket) or not self.alive(), 30, f"{self.role}'s agent socket")
+        wait_until(lambda: os.path.exists(self.agent_socket) or not self.alive(), 30, f"{self.role}'s agent socket")
         self._check_alive()
         self.channel = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.channel.connect(self.agent_socket)
@@ -290,6 +294,28 @@ class EndGuest(Guest):
         """hci0's Bluetooth address."""
         return self.run("busctl get-property org.bluez /org/bluez/hci0 org.bluez.Adapter1 Address").stdout.split('"')[1]
 
+    def install_reader_conf(self, name, driver, device="pemra:0"):
+        """A pcscd reader file for the driver; returns the folder to give
+        pcscd's -c, as the guest sees it."""
+        folder = os.path.join(self.work_dir, "reader.conf.d")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "pemra"), "w") as conf:
+            conf.write(f'FRIENDLYNAME "{name}"\nDEVICENAME   {device}\nLIBPATH      {driver}\n')
+        return f"{GUEST_WORK_DIR}/reader.conf.d"
+
+    def pair_as_readme(self, address, step_timeout=60):
+        """Pairs with bluetoothctl as the README says ("Pair the reader
+        once"); returns the transcript, GuestError with it if a step fails."""
+        return self.call("bluetoothctl_pty", "pair_as_readme", address, step_timeout, timeout=8 * step_timeout)
+
+    def start_peripheral(self, uuid, step_timeout=60):
+        """A connectable, pairable LE peripheral advertising uuid, made with
+        bluetoothctl, up until stop_peripheral(); returns the transcript."""
+        return self.call("bluetoothctl_pty", "start_peripheral", uuid, step_timeout, timeout=10 * step_timeout)
+
+    def stop_peripheral(self):
+        return self.call("bluetoothctl_pty", "stop_peripheral")
+
     def add_bus_policy(self, path):
         """Installs a D-Bus policy file in the bus's extra folder (as a
         package installs one) and has the bus read it."""
@@ -372,7 +398,7 @@ class VmBed:
         # The air guest's QEMU serves the radio sockets: it starts first, so
         # that the ends' QEMU find them; then all three boot side by side.
         self.air.start(self.air.radio_devices())
-        _wait_until(lambda: all(os.path.exists(end.radio_socket) for end in (self.reader, self.host))
+        wait_until(lambda: all(os.path.exists(end.radio_socket) for end in (self.reader, self.host))
                     or not self.air.alive(), 30, "the air guest's radio sockets")
         for end in (self.reader, self.host):
             end.start(end.radio_devices())
