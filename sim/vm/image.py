@@ -150,7 +150,7 @@ def _decompressed_module(source, target):
 
 def _initramfs_inputs(tree, version, modules):
     digest = hashlib.sha256()
-    for path in [INIT_SCRIPT, BUSYBOX] + [os.path.join(tree, "lib", "modules", version, m) for m in modules]:
+    for path in [os.path.abspath(__file__), INIT_SCRIPT, BUSYBOX] + [os.path.join(tree, "lib", "modules", version, m) for m in modules]:
         with open(path, "rb") as data:
             digest.update(data.read())
     return digest.hexdigest()[:16]
@@ -161,6 +161,7 @@ def _write_initramfs(tree, version, modules, target):
     load order, and the merged-/usr links that the shared /usr needs."""
     modules_dir = os.path.join(tree, "lib", "modules", version)
     with tempfile.TemporaryDirectory() as root:
+        os.chmod(root, 0o755)  # the guest's /, which every user crosses
         for folder in ("busybox", "modules", "usr", "etc", "proc", "sys", "dev"):
             os.mkdir(os.path.join(root, folder))
         for link in ("bin", "sbin", "lib", "lib64"):
