@@ -283,8 +283,22 @@ class EndGuest(Guest):
         self.pids["dbus-daemon"] = self.spawn(
             ["dbus-daemon", f"--config-file={GUEST_WORK_DIR}/system-bus.conf", "--nofork"], log="dbus.log")
         self.wait_for("test -S /run/dbus/system_bus_socket")
-        self.pids["bluetoothd"] = self.spawn([BLUETOOTHD, "-n", *self.bluetoothd_args], log="bluetoothd.log")
+        self.start_bluetoothd()
         self.pids["btattach"] = self.spawn(["btattach", "-B", "/dev/hvc0", "-P", "h4"], log="btattach.log")
+
+    def start_bluetoothd(self):
+        """bluetoothd in the foreground, logging to logs/bluetoothd.log."""
+        self.pids["bluetoothd"] = self.spawn([BLUETOOTHD, "-n", *self.bluetoothd_args], log="bluetoothd.log")
+
+    def stop_bluetoothd(self):
+        """SIGTERM, as systemd stops it: bluetoothd releases its clients'
+        applications and leaves the bus."""
+        self.stop(self.pids.pop("bluetoothd"))
+
+    def restart_bluetoothd(self, timeout=SERVICE_TIMEOUT):
+        self.stop_bluetoothd()
+        self.start_bluetoothd()
+        self.wait_for_powered_adapter(timeout)
 
     def wait_for_powered_adapter(self, timeout=SERVICE_TIMEOUT):
         self.wait_for("busctl get-property org.bluez /org/bluez/hci0 org.bluez.Adapter1 Powered | grep -qx 'b true'",

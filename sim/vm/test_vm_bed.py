@@ -72,33 +72,30 @@ class VmBedTest(unittest.TestCase):
         host.add_bus_policy(POLICY)
         reader_conf = host.install_reader_conf(READER_NAME, DRIVER)
         pid = host.spawn(["pcscd", "--foreground", "--debug", "-c", reader_conf], log="pcscd.log")
-        stopped = False
-
-        def stop_pcscd():
-            # SIGINT: pcscd closes its readers before it exits.
-            if not stopped:
-                host.kill(pid, signal.SIGINT, timeout=60)
-        self.addCleanup(stop_pcscd)
+        # SIGINT: pcscd closes its readers before it exits.
+        self.addCleanup(host.kill, pid, signal.SIGINT, timeout=60)
 
         host.wait_for("test -S /run/pcscd/pcscd.comm", timeout=60)
         context = host.call("smartcard.scard", "SCardEstablishContext", SCARD_SCOPE_USER, timeout=60)
         self.assertEqual(context[0], SCARD_S_SUCCESS)
+        self.addCleanup(host.call, "smartcard.scard", "SCardReleaseContext", context[1])
         readers = bed.wait_until(lambda: self._pemra_readers(context[1]), timeout=120,
                                  what="the Pemra reader", interval=0.5)
         self.assertEqual(readers, [f"{READER_NAME} 00 00"])
         host.wait_for(f"grep -q 'GATT application registered: ' {host.guest_work_dir}/logs/bluetoothd.log", 60)
-
-        # At pcscd's exit bluetoothd releases the driver's profile: the call
-        # that BlueZ's own policy refuses and the project's allows.
-        host.kill(pid, signal.SIGINT, timeout=60)
-        stopped = True
-        self.assertIn("profile_release() Releasing", host.log("bluetoothd.log"))
         log = host.log("pcscd.log")
         self.assertIn("create channel by name pemra:0", log)
         self.assertNotIn("cannot register", log)
+
+        # bluetoothd releases the driver's profile when it stops: the call
+        # that BlueZ's own policy refuses and the project's allows.
+        host.stop_bluetoothd()
+        self.assertIn("profile_release() Releasing", host.log("bluetoothd.log"))
         for name in ("pcscd.log", "bluetoothd.log", "dbus.log"):
             self.assertNotIn("AccessDenied", host.log(name), name)
             self.assertNotIn("Rejected send message", host.log(name), name)
+        host.start_bluetoothd()
+        host.wait_for_powered_adapter()
 
     def _pemra_readers(self, context):
         rc, readers = self.bed.host.call("smartcard.scard", "SCardListReaders", context, [])
