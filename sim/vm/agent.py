@@ -37,9 +37,10 @@ PORT_NAME = "bed.agent"
 WORK_DIR = "/bed"
 LOG_DIR = os.path.join(WORK_DIR, "logs")
 DEFAULT_TIMEOUT = 60
-# What an operation gets beyond its own time limit before the agent stops
-# waiting for it.
+# What an operation that keeps its own time limit (it ends what it started)
+# gets beyond it before the agent stops waiting for it.
 GRACE = 10
+SELF_BOUNDED = {"run", "kill", "wait_for"}
 
 # Modules the harness calls functions of live beside this file.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -195,7 +196,7 @@ class Agent:
 
         worker = threading.Thread(target=carry_out, daemon=True)
         worker.start()
-        limit = request.get("timeout", DEFAULT_TIMEOUT) + GRACE
+        limit = request.get("timeout", DEFAULT_TIMEOUT) + (GRACE if request.get("op") in SELF_BOUNDED else 0)
         worker.join(limit)
         if worker.is_alive():
             return {"ok": False, "type": "TimeoutError", "error": f"{request.get('op')} still running after {limit} s"}

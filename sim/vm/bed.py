@@ -40,7 +40,9 @@ QEMU = "qemu-system-x86_64"
 GUEST_WORK_DIR = "/bed"
 GUEST_POLICY_DIR = f"{GUEST_WORK_DIR}/system.d"
 BLUETOOTHD = "/usr/libexec/bluetooth/bluetoothd"
-DEFAULT_MEMORY = "256M"
+# The least that works: at 96M the agent of an end guest was killed for
+# want of memory. Each QEMU's own size hardly depends on it (about 260 MB).
+DEFAULT_MEMORY = "128M"
 # Every wait has a bound this generous: three emulated guests share two
 # cores with whatever else the machine runs.
 BOOT_TIMEOUT = 300
@@ -187,6 +189,15 @@ class Guest:
             raise GuestError(f"the {self.role} guest's QEMU ended ({self.process.returncode}):\n"
                              + self.console()[-4000:])
 
+    def _port_closed(self):
+        """The agent's port closes when the guest powers off: say why."""
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            pass
+        self._check_alive()
+        return GuestError(f"the {self.role} guest's agent port closed:\n" + self.console()[-4000:])
+
     def _read_line(self, timeout):
         deadline = time.monotonic() + timeout
         while b"\n" not in self.pending:
@@ -199,7 +210,7 @@ class Guest:
             except socket.timeout:
                 continue
             if not chunk:
-                raise GuestError(f"the {self.role} guest's agent port closed")
+                raise self._port_closed()
             self.pending += chunk
         line, self.pending = self.pending.split(b"\n", 1)
         return json.loads(line)

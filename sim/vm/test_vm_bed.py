@@ -48,6 +48,27 @@ class VmBedTest(unittest.TestCase):
             print(self.bed.report(), file=sys.stderr)
         return outcome
 
+    def test_agent_requests(self):
+        reader = self.bed.reader
+        self.assertEqual(reader.run("echo out; echo err >&2; exit 3", check=False), (3, "out\n", "err\n"))
+        with self.assertRaisesRegex(bed.GuestError, "timed out after 1 s"):
+            reader.run(["sleep", "30"], timeout=1)
+
+        pid = reader.spawn("echo started; exec sleep 600", log="sleeper.log")
+        reader.wait_for(f"grep -q started {reader.guest_work_dir}/logs/sleeper.log", timeout=30)
+        self.assertEqual(reader.kill(pid, timeout=30), -signal.SIGTERM)
+
+        self.assertEqual(reader.call("os.path", "join", "/var", "lib"), "/var/lib")
+        with self.assertRaisesRegex(bed.GuestError, "ZeroDivisionError"):
+            reader.call("operator", "truediv", 1, 0)
+        with self.assertRaisesRegex(bed.GuestError, "still running"):
+            reader.call("time", "sleep", 60, timeout=1)
+        self.assertEqual(reader.call("os", "getpid"), int(reader.run(["pgrep", "-f", "^/usr/bin/python3 .*/agent.py$"]).stdout))
+
+        reader.write_file("/var/lib/pemra-ble-probe", b"\x00\xffkey", mode=0o600)
+        self.assertEqual(reader.read_file("/var/lib/pemra-ble-probe"), b"\x00\xffkey")
+        self.assertFalse(os.path.exists("/var/lib/pemra-ble-probe"), "the guest's /var is its own")
+
     def test_pairing_as_the_readme_says(self):
         reader, host = self.bed.reader, self.bed.host
         reader.start_peripheral(ADVERTISED_UUID)
