@@ -5,9 +5,10 @@ It reads one JSON request per line from the virtio-serial port named
 "bed.agent" and writes one JSON answer per line, one request at a time:
     {"op": "run", ...}   ->   {"ok": true, "result": ...}
                               {"ok": false, "error": "...", "type": "..."}
-Every request has a time limit ("timeout", seconds): a request that outlives
-it is answered with an error and the agent goes on with the next one (a
-function call that hangs keeps its thread; the process goes on).
+Every request carries a number ("id") that its answer repeats, and a time
+limit ("timeout", seconds): a request that outlives it is answered with an
+error and the agent goes on with the next one (a function call that hangs
+keeps its thread; the process goes on).
 
 Operations (see sim/vm/bed.py, Guest, for the harness's side):
   ping                                      -> the guest's role
@@ -159,7 +160,8 @@ class Agent:
                 return {"seconds": time.monotonic() - started, "stdout": last["stdout"]}
             if time.monotonic() + interval > deadline:
                 raise RequestError(f"not true after {timeout} s: {request['command']}\n"
-                                   f"last status {last['status']}\nstdout:\n{last['stdout']}\nstderr:\n{last['stderr']}")
+                                   f"last status {last['status']}\n"
+                                   f"stdout:\n{last['stdout']}\nstderr:\n{last['stderr']}")
             time.sleep(interval)
 
     def op_call(self, request):
@@ -199,12 +201,14 @@ class Agent:
         limit = request.get("timeout", DEFAULT_TIMEOUT) + (GRACE if request.get("op") in SELF_BOUNDED else 0)
         worker.join(limit)
         if worker.is_alive():
-            return {"ok": False, "type": "TimeoutError", "error": f"{request.get('op')} still running after {limit} s"}
+            return {"ok": False, "type": "TimeoutError",
+                    "error": f"{request.get('op')} still running after {limit} s"}
         return outcome
 
     def serve(self, channel):
         while True:
-            channel.write_answer(self.answer(channel.read_request()))
+            request = channel.read_request()
+            channel.write_answer(dict(self.answer(request), id=request.get("id")))
 
 
 def _wait_until_gone(pid, timeout):

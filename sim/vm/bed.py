@@ -14,10 +14,15 @@ folder of its own (read-write, /bed inside); the rest is the guest's own.
 
     from bed import VmBed
     with VmBed() as bed:                       # boots, waits for powered adapters
-        bed.host.run("bluetoothctl show").stdout
-        pid = bed.host.spawn(["pcscd", "-f"], log="pcscd.log")
-        bed.host.call("smartcard.scard", "SCardEstablishContext", 2)
+        bed.reader.start_peripheral("8d0b5c3e-6a5f-4c1e-9a57-2f4d1b7e0c11")
+        bed.host.pair_as_readme(bed.reader.address())
+        bed.host.run(["bluetoothctl", "info", bed.reader.address()]).stdout
+        pid = bed.host.spawn(["pcscd", "--foreground", "-c", conf_dir], log="pcscd.log")
+        rc, context = bed.host.call("smartcard.scard", "SCardEstablishContext", 0)
         bed.host.stop(pid)
+
+Guests take one request at a time (requests from several threads wait
+for each other). Set BED_KEEP=1 to keep the folder with consoles and logs.
 """
 
 import base64
@@ -29,6 +34,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 from collections import namedtuple
 
@@ -40,6 +46,7 @@ QEMU = "qemu-system-x86_64"
 GUEST_WORK_DIR = "/bed"
 GUEST_POLICY_DIR = f"{GUEST_WORK_DIR}/system.d"
 BLUETOOTHD = "/usr/libexec/bluetooth/bluetoothd"
+ADAPTER_PROPERTY = "busctl get-property org.bluez /org/bluez/hci0 org.bluez.Adapter1"
 # The least that works: at 96M the agent of an end guest was killed for
 # want of memory. Each QEMU's own size hardly depends on it (about 260 MB).
 DEFAULT_MEMORY = "128M"
@@ -124,6 +131,8 @@ class Guest:
         self.process = None
         self.channel = None
         self.pending = b""
+        self.requests = 0  # numbers the requests, so that a late answer is never taken for the next
+        self.one_request = threading.Lock()
         os.makedirs(os.path.join(self.work_dir, "logs"))
         os.chmod(self.work_dir, 0o755)
 
@@ -178,13 +187,14 @@ class Guest:
     def connect(self, timeout=BOOT_TIMEOUT):
         """Connects to the agent's port and waits until the agent answers."""
         wait_until(lambda: os.path.exists(self.agent_socket) or not self.alive(), 30, f"{self.role}'s agent socket")
-        self._check_alive()
+        self.check_alive()
         self.channel = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.channel.connect(self.agent_socket)
         # The request waits in the port until the agent opens it.
         self.request("ping", timeout=timeout)
 
-    def _check_alive(self):
+    def check_alive(self):
+        """GuestError with the console's end if QEMU has ended."""
         if not self.alive():
             raise GuestError(f"the {self.role} guest's QEMU ended ({self.process.returncode}):\n"
                              + self.console()[-4000:])
@@ -195,15 +205,22 @@ class Guest:
             self.process.wait(10)
         except subprocess.TimeoutExpired:
             pass
-        self._check_alive()
+        self.check_alive()
         return GuestError(f"the {self.role} guest's agent port closed:\n" + self.console()[-4000:])
 
-    def _read_line(self, timeout):
+    def _answer(self, request_id, timeout):
+        """The answer to request_id; answers to requests given up are dropped."""
         deadline = time.monotonic() + timeout
+        while True:
+            answer = self._read_line(deadline)
+            if answer.get("id") == request_id:
+                return answer
+
+    def _read_line(self, deadline):
         while b"\n" not in self.pending:
-            self._check_alive()
+            self.check_alive()
             if time.monotonic() > deadline:
-                raise GuestError(f"the {self.role} guest's agent did not answer within {timeout:.0f} s")
+                raise GuestError(f"the {self.role} guest's agent did not answer in time")
             self.channel.settimeout(1.0)
             try:
                 chunk = self.channel.recv(65536)
@@ -217,8 +234,11 @@ class Guest:
 
     def request(self, op, timeout=60, **fields):
         """One request to the agent; its result, or GuestError."""
-        self.channel.sendall(json.dumps(dict(fields, op=op, timeout=timeout)).encode() + b"\n")
-        answer = self._read_line(timeout + REQUEST_MARGIN)
+        with self.one_request:
+            self.requests += 1
+            line = json.dumps(dict(fields, op=op, timeout=timeout, id=self.requests))
+            self.channel.sendall(line.encode() + b"\n")
+            answer = self._answer(self.requests, timeout + REQUEST_MARGIN)
         if not answer["ok"]:
             raise GuestError(f"{self.role}: {op} failed: {answer['type']}: {answer['error']}\n"
                              + answer.get("traceback", ""))
@@ -230,7 +250,8 @@ class Guest:
         outcome = RunResult(result["status"], result["stdout"], result["stderr"])
         if check and (result["timed_out"] or outcome.status != 0):
             why = f"timed out after {timeout} s" if result["timed_out"] else f"exit status {outcome.status}"
-            raise GuestError(f"{self.role}: {command!r}: {why}\nstdout:\n{outcome.stdout}\nstderr:\n{outcome.stderr}")
+            raise GuestError(f"{self.role}: {command!r}: {why}\n"
+                             f"stdout:\n{outcome.stdout}\nstderr:\n{outcome.stderr}")
         return outcome
 
     def spawn(self, command, log, env=None, cwd=None):
@@ -312,12 +333,11 @@ class EndGuest(Guest):
         self.wait_for_powered_adapter(timeout)
 
     def wait_for_powered_adapter(self, timeout=SERVICE_TIMEOUT):
-        self.wait_for("busctl get-property org.bluez /org/bluez/hci0 org.bluez.Adapter1 Powered | grep -qx 'b true'",
-                      timeout)
+        self.wait_for(f"{ADAPTER_PROPERTY} Powered | grep -qx 'b true'", timeout)
 
     def address(self):
         """hci0's Bluetooth address."""
-        return self.run("busctl get-property org.bluez /org/bluez/hci0 org.bluez.Adapter1 Address").stdout.split('"')[1]
+        return self.run(f"{ADAPTER_PROPERTY} Address").stdout.split('"')[1]
 
     def install_reader_conf(self, name, driver, device="pemra:0"):
         """A pcscd reader file for the driver; returns the folder to give
@@ -367,8 +387,9 @@ class AirGuest(Guest):
     def start_air(self):
         self.pids["btvirt"] = self.spawn(["btvirt", "-s", "-l0"], log="btvirt.log")
         self.wait_for("test -S /tmp/bt-server-le")
-        self.pids["relay"] = self.spawn(["python3", "-u", os.path.join(HERE, "air_relay.py"),
-                                         *[end.role for end in self.ends]], log="relay.log")
+        relay = os.path.join(self.repo, "sim", "vm", "air_relay.py")
+        self.pids["relay"] = self.spawn(["/usr/bin/python3", "-u", relay, *[end.role for end in self.ends]],
+                                        log="relay.log")
         self.wait_for(f"test $(grep -c '^relaying' {GUEST_WORK_DIR}/logs/relay.log) = {len(self.ends)}")
 
 
@@ -378,6 +399,8 @@ class VmBed:
     removes its temporary folder unless keep is true (consoles and logs are
     there: <folder>/<role>.console.log, <folder>/<role>/logs/)."""
 
+    # timings: seconds from start() to the image ready, the agents answering
+    # and both adapters powered.
     def __init__(self, build_dir=image.DEFAULT_BUILD_DIR, repo=REPO, memory=DEFAULT_MEMORY, keep=False,
                  bluetoothd_args=()):
         self.build_dir = build_dir
@@ -424,7 +447,8 @@ class VmBed:
         # that the ends' QEMU find them; then all three boot side by side.
         self.air.start(self.air.radio_devices())
         wait_until(lambda: all(os.path.exists(end.radio_socket) for end in (self.reader, self.host))
-                    or not self.air.alive(), 30, "the air guest's radio sockets")
+                   or not self.air.alive(), 30, "the air guest's radio sockets")
+        self.air.check_alive()
         for end in (self.reader, self.host):
             end.start(end.radio_devices())
         for guest in self.guests:

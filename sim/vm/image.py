@@ -25,7 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 DEFAULT_BUILD_DIR = os.path.join(REPO, "build-vm")
 KERNEL_META_PACKAGE = "linux-image-amd64"
-KERNEL_PACKAGE = re.compile(r"^linux-image-6\.1\.0-[0-9]+-amd64(-unsigned)?$")
+KERNEL_PACKAGE = re.compile(r"^linux-image-6\.1\.0-[0-9]+-amd64$")
 BUSYBOX = "/bin/busybox"
 INIT_SCRIPT = os.path.join(HERE, "init")
 # What init needs before it can mount anything: the virtio PCI transport,
@@ -68,7 +68,8 @@ def resolve_kernel_package():
 
 
 def cached_kernel_trees(build_dir):
-    return sorted(os.path.dirname(mark) for mark in glob.glob(os.path.join(build_dir, "kernel", "*", UNPACKED_MARK)))
+    marks = glob.glob(os.path.join(build_dir, "kernel", "*", UNPACKED_MARK))
+    return sorted(os.path.dirname(mark) for mark in marks)
 
 
 def _kernel_version(tree):
@@ -138,19 +139,10 @@ def boot_modules(modules_dir):
     return ordered
 
 
-def _decompressed_module(source, target):
-    """Debian 12 ships modules uncompressed; keep xz-compressed ones working."""
-    if source.endswith(".xz"):
-        with open(target[:-3], "wb") as out:
-            subprocess.run(["xz", "-dc", source], stdout=out, check=True)
-        return os.path.basename(target[:-3])
-    shutil.copy(source, target)
-    return os.path.basename(target)
-
-
 def _initramfs_inputs(tree, version, modules):
     digest = hashlib.sha256()
-    for path in [os.path.abspath(__file__), INIT_SCRIPT, BUSYBOX] + [os.path.join(tree, "lib", "modules", version, m) for m in modules]:
+    modules_dir = os.path.join(tree, "lib", "modules", version)
+    for path in [os.path.abspath(__file__), INIT_SCRIPT, BUSYBOX] + [os.path.join(modules_dir, m) for m in modules]:
         with open(path, "rb") as data:
             digest.update(data.read())
     return digest.hexdigest()[:16]
@@ -169,10 +161,11 @@ def _write_initramfs(tree, version, modules, target):
         shutil.copy(BUSYBOX, os.path.join(root, "busybox", "busybox"))
         shutil.copy(INIT_SCRIPT, os.path.join(root, "init"))
         os.chmod(os.path.join(root, "init"), 0o755)
-        names = [_decompressed_module(os.path.join(modules_dir, m), os.path.join(root, "modules", os.path.basename(m)))
-                 for m in modules]
+        # Debian 12's modules are not compressed: insmod takes them as they are.
+        for module in modules:
+            shutil.copy(os.path.join(modules_dir, module), os.path.join(root, "modules"))
         with open(os.path.join(root, "modules", "order"), "w") as order:
-            order.write("\n".join(names) + "\n")
+            order.write("\n".join(os.path.basename(module) for module in modules) + "\n")
         listing = subprocess.run(["find", "."], cwd=root, stdout=subprocess.PIPE, check=True).stdout
         partial = target + ".partial"
         with open(partial, "wb") as out:

@@ -63,7 +63,8 @@ class VmBedTest(unittest.TestCase):
             reader.call("operator", "truediv", 1, 0)
         with self.assertRaisesRegex(bed.GuestError, "still running"):
             reader.call("time", "sleep", 60, timeout=1)
-        self.assertEqual(reader.call("os", "getpid"), int(reader.run(["pgrep", "-f", "^/usr/bin/python3 .*/agent.py$"]).stdout))
+        agent = reader.run(["pgrep", "-f", "^/usr/bin/python3 .*/agent.py$"]).stdout
+        self.assertEqual(reader.call("os", "getpid"), int(agent))
 
         reader.write_file("/var/lib/pemra-ble-probe", b"\x00\xffkey", mode=0o600)
         self.assertEqual(reader.read_file("/var/lib/pemra-ble-probe"), b"\x00\xffkey")
