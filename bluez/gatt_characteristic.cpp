@@ -2,6 +2,8 @@
 
 #include "bluez/variants.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr char interface_xml[] = R"(<node>
@@ -20,6 +22,7 @@ constexpr char interface_xml[] = R"(<node>
     <property name="Service" type="o" access="readwrite"/>
     <property name="Value" type="ay" access="readwrite"/>
     <property name="Notifying" type="b" access="readwrite"/>
+    <property name="Flags" type="as" access="readwrite"/>
   </interface>
 </node>)";
 
@@ -40,7 +43,7 @@ void GattCharacteristic::read_value(ReadCompletion done)
                       });
 }
 
-void GattCharacteristic::write_value(std::span<const std::uint8_t> data, WriteCompletion done)
+void GattCharacteristic::write_value(std::span<const std::uint8_t> data, Completion done)
 {
     writes_.push_back({variants::tuple({variants::byte_array(data), variants::empty_options()}), std::move(done)});
     if (writes_.size() == 1)
@@ -53,7 +56,7 @@ void GattCharacteristic::write_next()
 {
     proxy_.call_async("WriteValue", writes_.front().arguments,
                       [self = shared_from_this()](const Glib::Error *error, Glib::VariantContainerBase) {
-                          WriteCompletion done = std::move(self->writes_.front().done);
+                          Completion done = std::move(self->writes_.front().done);
                           self->writes_.pop_front();
                           if (!self->writes_.empty())
                               self->write_next();
@@ -78,6 +81,27 @@ Bytes GattCharacteristic::get_value() const
 {
     auto value = proxy_.get_property("Value", Glib::VARIANT_TYPE_BYTESTRING);
     return value ? variants::bytes_of(*value) : Bytes();
+}
+
+void GattCharacteristic::restart_notify(Completion done)
+{
+    proxy_.call_async("StopNotify", {}, [self = shared_from_this(), done](const Glib::Error *error,
+                                                                          Glib::VariantContainerBase) {
+        if (error)
+            return done(error);
+        self->proxy_.call_async("StartNotify", {}, [self, done](const Glib::Error *error, Glib::VariantContainerBase) {
+            done(error);
+        });
+    });
+}
+
+bool GattCharacteristic::has_flag(const char *flag) const
+{
+    const auto flags = proxy_.get_property("Flags", Glib::VARIANT_TYPE_STRING_ARRAY);
+    if (!flags)
+        return false;
+    const auto names = Glib::VariantBase::cast_dynamic<Glib::Variant<std::vector<Glib::ustring>>>(*flags).get();
+    return std::ranges::find(names, flag) != names.end();
 }
 
 bool GattCharacteristic::get_notifying() const

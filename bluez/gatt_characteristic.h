@@ -11,7 +11,8 @@
 class GattCharacteristic : public std::enable_shared_from_this<GattCharacteristic> {
 public:
     using ReadCompletion = std::function<void(const Glib::Error *error, Bytes value)>;
-    using WriteCompletion = std::function<void(const Glib::Error *error)>;
+    // Null on success, else the error the call failed with.
+    using Completion = std::function<void(const Glib::Error *error)>;
 
     // Throws Glib::Error when the proxy cannot be made.
     GattCharacteristic(const Glib::RefPtr<Gio::DBus::Connection> &connection, const Glib::ustring &object_path);
@@ -23,9 +24,12 @@ public:
     // answer goes out after that answer: bluetoothd refuses a second Write
     // Request on a characteristic with InProgress rather than queueing it.
     // The completion may be empty.
-    void write_value(std::span<const std::uint8_t> data, WriteCompletion done);
+    void write_value(std::span<const std::uint8_t> data, Completion done);
     // Throws Glib::Error on failure.
     void start_notify();
+    // This client's notification session ends, then a new one starts: a
+    // last session that ends switches the reader's notifications off.
+    void restart_notify(Completion done);
     // org.freedesktop.DBus.Peer.Ping on the characteristic's object: BlueZ
     // answers calls in the order they come, so its answer comes after every
     // signal BlueZ sent before it read the call, and before anything BlueZ
@@ -36,6 +40,8 @@ public:
     // value when neither has one.
     Bytes get_value() const;
     bool get_notifying() const;
+    // Whether Flags holds the flag ("read", "notify", ...).
+    bool has_flag(const char *flag) const;
 
     // Every property change; notified values arrive as changes of Value.
     sigc::signal<void(const Glib::VariantBase &changed)> &signal_properties_changed()
@@ -46,7 +52,7 @@ public:
 private:
     struct PendingWrite {
         Glib::VariantContainerBase arguments;
-        WriteCompletion done;
+        Completion done;
     };
     void write_next();
 

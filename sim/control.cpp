@@ -65,6 +65,10 @@ void apply_option(ReaderOptions &options, const Glib::ustring &name, const Glib:
         options.layout.uppercase = numbers(option_value<Bytes>(value, name));
     else if (name == "foreign-service")
         options.layout.foreign_service = option_value<bool>(value, name);
+    else if (name == "status-readable")
+        options.layout.status_readable = option_value<bool>(value, name);
+    else if (name == "status-at-switch-on")
+        options.status_at_switch_on = option_value<bool>(value, name);
     else
         throw SimError("unknown reader option " + name);
 }

@@ -122,8 +122,8 @@ std::size_t NotifySessions::listeners(int number) const
 void NotifySessions::ended(int number, Characteristic &target)
 {
     // The last session's end switches the reader's notifications off.
-    if (target.sessions.empty())
-        target.enabled = false;
+    if (target.sessions.empty() && std::exchange(target.enabled, false))
+        hooks_.disable(number);
     update_notifying(number, target);
 }
 

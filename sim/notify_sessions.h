@@ -20,6 +20,9 @@ public:
         // Writes the reader's client configuration that enables its
         // notifications; the reader's answer is to be passed to enabled().
         std::function<void(int number)> enable;
+        // Writes the configuration that disables them: the last session of
+        // the connection ended.
+        std::function<void(int number)> disable;
         std::function<void(int number, bool on)> notifying;
     };
 

@@ -40,6 +40,13 @@ Options:
   --disconnected       readers start disconnected
   --unpaired           readers start unpaired
   --unresolved         readers start with ServicesResolved false
+  --status-readable    characteristic 8 of the readers can be read too
+                       (flags read and notify): its value is the card status
+  --status-at-switch-on  readers report their card status only when the
+                       host switches their notifications of 8 on from off,
+                       as a reader built on BlueZ does: they keep the
+                       switch per host across link losses, and hear nothing
+                       when bluetoothd re-enables kept sessions
   --log-capacity N     log entries kept for GetLog (default 100000)
   --verbose            print every log entry on standard output
   --help               print this text
@@ -55,7 +62,8 @@ errors come as com.tarvenk.PemraSim1.Error.Failed:
       uppercase-characteristics ay (numbers whose UUID is in capitals),
       foreign-service b (a second service, of another UUID, whose
       characteristics carry the Pemra UUIDs; calls on them fail and are
-      logged as foreign-call)
+      logged as foreign-call), status-readable b, status-at-switch-on b
+      (as the options of the same names)
   RemoveReader(o device)             disconnects, then InterfacesRemoved
   ListReaders() -> ao
   SetConnected(o device, b)          true: Connected true alone, then the
@@ -191,6 +199,8 @@ const std::map<std::string, std::function<void(Options &)>> &flags()
         {"--disconnected", [](Options &o) { o.reader.link.connected = false; }},
         {"--unpaired", [](Options &o) { o.reader.link.paired = false; }},
         {"--unresolved", [](Options &o) { o.reader.link.services_resolved = false; }},
+        {"--status-readable", [](Options &o) { o.reader.layout.status_readable = true; }},
+        {"--status-at-switch-on", [](Options &o) { o.reader.status_at_switch_on = true; }},
         {"--verbose", [](Options &o) { o.verbose = true; }},
         {"--help", [](Options &o) { o.help = true; }},
     };

@@ -86,11 +86,14 @@ Reader::Reader(const SimContext &context, const AdapterRef &adapter, const Reade
           [this](int number, const Glib::ustring &method, const Glib::VariantContainerBase &args,
                  const Invocation &invocation) { on_characteristic_call(number, method, args, invocation); }),
       sessions_(context.connection, {[this](int number) { enable_notifications(number); },
+                                     [this](int number) { disable_notifications(number); },
                                      [this](int number, bool on) { objects_.set_notifying(number, on); }}),
-      requests_(faults_, [this] {
-          log("att-timeout");
-          set_connected(false);
-      })
+      requests_(faults_,
+                [this] {
+                    log("att-timeout");
+                    set_connected(false);
+                }),
+      status_at_switch_on_(options.status_at_switch_on)
 {
     protocol_.set_card_status(options.card ? card_present : card_absent);
 }
@@ -150,8 +153,8 @@ bool Reader::fails(std::optional<Fault> fault, const Invocation &invocation)
 void Reader::write_value(int number, const Bytes &value, const Invocation &invocation)
 {
     log(number == 9 ? "indication" : "write", std::to_string(number), value);
-    const bool request = characteristic_has(number, "write");
-    if (!request && !characteristic_has(number, "write-without-response"))
+    const bool request = objects_.has_flag(number, "write");
+    if (!request && !objects_.has_flag(number, "write-without-response"))
         return not_supported(invocation);
     // A second Write Request on a characteristic is refused, not queued.
     if (request && requests_.writing(number))
@@ -203,13 +206,15 @@ void Reader::answer_late(std::function<void()> answer, std::function<void()> los
 void Reader::read_value(int number, const Invocation &invocation)
 {
     log("read", std::to_string(number));
-    if (!characteristic_has(number, "read"))
+    if (!objects_.has_flag(number, "read"))
         return not_supported(invocation);
     if (fails(number == 3 ? std::optional(Fault::FailRead3) : std::nullopt, invocation))
         return;
-    if (number != 3)
-        return invocation->return_value(tuple({variant_bytes(objects_.value(number))}));
-    read_header(invocation);
+    if (number == 3)
+        return read_header(invocation);
+    const Bytes value = number == 8 ? status_value() : objects_.value(number);
+    objects_.store_value(number, value);
+    invocation->return_value(tuple({variant_bytes(value)}));
 }
 
 void Reader::read_header(const Invocation &invocation)
@@ -240,7 +245,7 @@ std::function<void()> Reader::link_lost_before_answer(AttRequests::Id request, c
 void Reader::start_notify(int number, const Invocation &invocation)
 {
     log("start-notify", std::to_string(number));
-    if (!characteristic_has(number, "notify"))
+    if (!objects_.has_flag(number, "notify"))
         return not_supported(invocation);
     if (objects_.connected() && fails(start_notify_fault(number), invocation))
         return;
@@ -256,9 +261,19 @@ void Reader::stop_notify(int number, const Invocation &invocation)
 void Reader::enable_notifications(int number)
 {
     radio_.send([this, number] { sessions_.enabled(number); });
-    // The reader reports its card status as soon as the host listens.
-    if (number == 8)
+    if (number != 8)
+        return;
+    // The reader reports its card status as soon as the host listens, or,
+    // built on BlueZ, only when the switch was off.
+    const bool switched_on = !std::exchange(status_switch_on_, true);
+    if (switched_on || !status_at_switch_on_)
         notify(8, status_value());
+}
+
+void Reader::disable_notifications(int number)
+{
+    if (number == 8)
+        status_switch_on_ = false;
 }
 
 Bytes Reader::status_value() const { return {card_status_report, protocol_.card_status()}; }

@@ -28,6 +28,11 @@ struct ReaderOptions {
     std::size_t notify_size = 20;
     std::size_t message_size = 1024;
     ServiceLayout layout;
+    // Like a reader built on BlueZ: it reports its card status only when
+    // the host switches its notifications of 8 on from off. It keeps that
+    // switch, per host, across link losses; bluetoothd kept it on, it
+    // hears nothing when the host writes "on" again.
+    bool status_at_switch_on = false;
 };
 
 // What is wrong with the notify or message size, or nothing.
@@ -79,6 +84,7 @@ private:
     void stop_notify(int number, const Invocation &invocation);
     // The host writes the client configuration of characteristic `number`.
     void enable_notifications(int number);
+    void disable_notifications(int number);
     bool fails(std::optional<Fault> fault, const Invocation &invocation);
     Bytes status_value() const;
     // A notification, sent on the air while the host listens.
@@ -95,6 +101,10 @@ private:
     ReaderObjects objects_;
     NotifySessions sessions_;
     AttRequests requests_;
+    bool status_at_switch_on_;
+    // The host's switch of characteristic 8's notifications, as the reader
+    // keeps it.
+    bool status_switch_on_ = false;
     // Answers that wait for their pause, and what each gets if the link
     // drops first.
     std::vector<std::pair<sigc::connection, std::function<void()>>> late_answers_;

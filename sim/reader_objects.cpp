@@ -30,16 +30,20 @@ std::string characteristic_uuid(int number, bool uppercase)
     return uuid;
 }
 
-std::vector<Glib::ustring> characteristic_flags(int number)
+} // namespace
+
+std::vector<Glib::ustring> characteristic_flags(int number, const ServiceLayout &layout)
 {
-    // What a Pemra reader declares; BlueZ shows it as Flags.
     switch (number) {
     case 1:
     case 2:
     case 7:
         return {"write"};
     case 4:
+        return {"notify"};
     case 8:
+        if (layout.status_readable)
+            return {"read", "notify"};
         return {"notify"};
     case 9:
         return {"write-without-response"};
@@ -47,6 +51,8 @@ std::vector<Glib::ustring> characteristic_flags(int number)
         return {"read"};
     }
 }
+
+namespace {
 
 std::string handle_name(const char *prefix, unsigned handle)
 {
@@ -70,9 +76,9 @@ Glib::VariantBase mtu(std::size_t notify_size)
 
 } // namespace
 
-bool characteristic_has(int number, std::string_view flag)
+bool ReaderObjects::has_flag(int number, std::string_view flag) const
 {
-    const auto flags = characteristic_flags(number);
+    const auto flags = characteristic_flags(number, layout_);
     return std::ranges::find(flags, Glib::ustring(flag.data(), flag.size())) != flags.end();
 }
 
@@ -87,7 +93,7 @@ ReaderObjects::ReaderObjects(const SimContext &context, const Glib::ustring &ada
                              const std::string &address, const std::string &name, const ServiceLayout &layout,
                              const LinkState &link, std::size_t notify_size, DeviceCall on_device,
                              CharacteristicCall on_characteristic)
-    : context_(context), device_(context.connection, pemra_sim::device_path(adapter_path, address)),
+    : context_(context), layout_(layout), device_(context.connection, pemra_sim::device_path(adapter_path, address)),
       service_(context.connection, device_.path() + "/" + handle_name("service", service_handle))
 {
     device_.add_interface(
@@ -141,7 +147,7 @@ std::unique_ptr<ExportedObject> ReaderObjects::add_characteristic(const Exported
                            {"Service", variant_path(service.path())},
                            {"Value", variant_bytes({})},
                            {"Notifying", variant_bool(false)},
-                           {"Flags", variant_strings(characteristic_flags(number))},
+                           {"Flags", variant_strings(characteristic_flags(number, layout_))},
                            {"MTU", mtu(notify_size)}},
                           std::move(on_call));
     context_.tree.add(*object);
@@ -209,7 +215,7 @@ void ReaderObjects::notify(int number, const Bytes &value, std::size_t times)
 void ReaderObjects::store_value(int number, const Bytes &value)
 {
     if (auto *object = characteristic(number))
-        object->store_properties(iface::gatt_characteristic, {{"Value", variant_bytes(value)}});
+        object->notify_properties(iface::gatt_characteristic, {{"Value", variant_bytes(value)}});
 }
 
 Bytes ReaderObjects::value(int number) const

@@ -26,6 +26,8 @@ struct ServiceLayout {
     // characteristics carry the Pemra characteristics' UUIDs; calls on
     // them fail and are logged as "foreign-call".
     bool foreign_service = false;
+    // Characteristic 8 can be read too: its value is the card status.
+    bool status_readable = false;
 };
 
 struct LinkState {
@@ -58,10 +60,14 @@ public:
     void set_notifying(int number, bool on);
     // A notification, announced `times` times: once per session.
     void notify(int number, const Bytes &value, std::size_t times);
-    // The value BlueZ caches after a read; only notified values are announced.
+    // The value BlueZ keeps after a read, announced once, as bluetoothd
+    // announces every value it read (src/gatt-client.c).
     void store_value(int number, const Bytes &value);
     Bytes value(int number) const;
     void set_mtu(std::size_t notify_size);
+    // Whether characteristic `number` carries the flag ("read", "write",
+    // "write-without-response", "notify").
+    bool has_flag(int number, std::string_view flag) const;
 
 private:
     ExportedObject *characteristic(int number) const;
@@ -71,6 +77,7 @@ private:
     void add_foreign_service(std::size_t notify_size);
 
     const SimContext &context_;
+    ServiceLayout layout_;
     ExportedObject device_;
     ExportedObject service_;
     std::array<std::unique_ptr<ExportedObject>, characteristic_count + 1> characteristics_;
@@ -78,9 +85,9 @@ private:
     std::vector<std::unique_ptr<ExportedObject>> foreign_characteristics_;
 };
 
-// Whether characteristic `number` of a reader carries the flag ("read",
-// "write", "write-without-response", "notify").
-bool characteristic_has(int number, std::string_view flag);
+// The flags of characteristic `number` as a Pemra reader declares them and
+// BlueZ shows them (Flags).
+std::vector<Glib::ustring> characteristic_flags(int number, const ServiceLayout &layout);
 
 // BlueZ's path of a device: the adapter's path, then "dev_" and the address
 // with every character that a path may not hold replaced by '_'.

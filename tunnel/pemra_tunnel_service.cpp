@@ -121,6 +121,7 @@ std::shared_ptr<PemraTunnelService> PemraTunnelService::connect_dbus(const Glib:
     tunnel->device_path = device_path;
     if (status_kept)
         tunnel->report_kept_status();
+    tunnel->ask_status();
     return tunnel;
 }
 
@@ -150,8 +151,9 @@ void PemraTunnelService::observe_proxies()
         if (auto tunnel = weak.lock())
             tunnel->noti4_recv(changed);
     });
-    chars_[reader_status]->signal_properties_changed().connect([weak](const Glib::VariantBase &) {
-        if (auto tunnel = weak.lock())
+    // Only a new Value is a report: StartNotify changes Notifying alone.
+    chars_[reader_status]->signal_properties_changed().connect([weak](const Glib::VariantBase &changed) {
+        if (auto tunnel = weak.lock(); tunnel && changes_value(changed))
             tunnel->noti8_recv();
     });
     dev_->signal_properties_changed().connect([weak](const Glib::VariantBase &changed) {
@@ -181,6 +183,33 @@ void PemraTunnelService::report_kept_status()
     Glib::signal_idle().connect_once([weak = weak_from_this()] {
         if (auto tunnel = weak.lock())
             tunnel->noti8_recv();
+    });
+}
+
+// The reader's card status as it is now, whatever it reported before. A
+// reader reports it when the host switches its notifications on, but
+// bluetoothd writes that switch only when its own state changes, and a
+// reader built on BlueZ keeps it per host across link losses and restarts:
+// after a reconnect or a restart of either bluetoothd, the reader may hear
+// no switch-on at all. So the status is read where characteristic 8 allows
+// a read; elsewhere this client's notifications of 8 are switched off and on
+// again, which bluetoothd writes to the reader where no other program
+// listens, and the reader reports at the switch-on.
+void PemraTunnelService::ask_status()
+{
+    const std::shared_ptr<GattCharacteristic> &status = chars_[reader_status];
+    if (!status->has_flag("read")) {
+        status->restart_notify([](const Glib::Error *error) {
+            if (error)
+                std::fprintf(stderr, "cannot switch status notifications on anew: %s\n", error->what());
+        });
+        return;
+    }
+    status->read_value([weak = weak_from_this()](const Glib::Error *error, const Bytes &value) {
+        if (error)
+            std::fprintf(stderr, "cannot read the status: %s\n", error->what());
+        else if (auto tunnel = weak.lock())
+            tunnel->status_received(value);
     });
 }
 
@@ -219,7 +248,11 @@ void PemraTunnelService::noti4_recv(const Glib::VariantBase &changed)
 
 void PemraTunnelService::noti8_recv()
 {
-    const Bytes value = chars_[reader_status]->get_value();
+    status_received(chars_[reader_status]->get_value());
+}
+
+void PemraTunnelService::status_received(const Bytes &value)
+{
     std::string hex;
     for (std::uint8_t byte : value) {
         char digits[3];

@@ -118,9 +118,11 @@ private:
     PemraTunnelService(Characteristics chars, std::shared_ptr<BTDevice> dev);
     void observe_proxies();
     void report_kept_status();
+    void ask_status();
 
     void noti4_recv(const Glib::VariantBase &changed);
     void noti8_recv();
+    void status_received(const Bytes &value);
     void devprop_changed(const Glib::VariantBase &changed);
     // The reader's link changed: a waiting transfer ends, and a link that is
     // not up any more is reported as "disconnected".

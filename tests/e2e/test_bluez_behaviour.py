@@ -20,9 +20,15 @@ SETUP_DONE = b"\x01\x00"
 class KeptNotificationSessions(HeldConnection):
     """bluetoothd keeps the driver's notification sessions across a link loss
     and enables them again at the next connection, before the driver has a
-    tunnel: the reader's status report then is all the driver gets."""
+    tunnel. This reader reports its status at every such enabling; the
+    subclasses are readers that report it only at a switch-on from off, as
+    one built on BlueZ does, with and without a readable status."""
 
-    def reconnect(self, while_away):
+    def reconnect(self, while_away, bluetoothd_restarts):
+        # The host's sessions end with the link, as when its bluetoothd
+        # restarts while the reader is away; the reader keeps its switch.
+        if bluetoothd_restarts:
+            self.control.set_fault("notifications-end-at-disconnect", 1)
         self.control.set_connected(False)
         wait_until(lambda: not self.card_present(), what="the card to go with the reader")
         while_away()
@@ -31,18 +37,29 @@ class KeptNotificationSessions(HeldConnection):
         wait_until(lambda: SETUP_DONE in [entry.data for entry in self.control.log(event="indication")],
                    what="the set-up after the reconnect")
 
-    def test_after_a_reconnect_the_card_shows_as_the_reader_reports_it(self):
-        rows = (("card kept in", lambda: None, True),
-                ("card taken out while away", self.control.remove_card, False))
-        for case, while_away, present in rows:
+    def test_after_a_reconnect_the_card_shows_as_it_is(self):
+        keep_it = lambda: None
+        rows = (("card kept in", keep_it, False, True),
+                ("card taken out while away", self.control.remove_card, False, False),
+                ("bluetoothd restarted, card kept in", keep_it, True, True),
+                ("bluetoothd restarted, card taken out", self.control.remove_card, True, False))
+        for case, while_away, bluetoothd_restarts, present in rows:
             with self.subTest(case=case):
                 self.control.insert_card()
                 self.wait_for_card()
-                self.reconnect(while_away)
-                wait_until(lambda: self.card_present() == present, timeout=3, what=f"the card as reported: {case}")
+                self.reconnect(while_away, bluetoothd_restarts)
+                wait_until(lambda: self.card_present() == present, timeout=3, what=f"the card as it is: {case}")
         self.control.insert_card()
         self.wait_for_card()
         self.assertTrue(self.apdu_works())
+
+
+class ReaderReportingAtSwitchOn(KeptNotificationSessions):
+    sim_args = ("--status-at-switch-on",)
+
+
+class ReaderReportingAtSwitchOnWithReadableStatus(KeptNotificationSessions):
+    sim_args = ("--status-at-switch-on", "--status-readable")
 
 
 class AnotherProgramListening(HeldConnection):

@@ -29,8 +29,12 @@ TEST_F(Signals, TheStatusIsPassedOnWhenNotificationsOf8StartToo)
     std::vector<Bytes> received;
     tunnel->signal_status_received.connect(
         [&](std::span<const std::uint8_t> status) { received.emplace_back(status.begin(), status.end()); });
-    // Notifying turns true in a signal of its own, before the reader's report.
+    // Notifying turns true in a signal of its own, before the reader's
+    // report: only a new Value is a report.
     EXPECT_TRUE(run_until([&] { return !received.empty() && received.back() == hex("01 06"); }));
+    run_for(100ms);
+    for (const Bytes &status : received)
+        EXPECT_EQ(status, hex("01 06"));
 }
 
 TEST_F(Signals, ConnectedTurningFalsePrintsBothLinesAndEmitsDisconnected)
