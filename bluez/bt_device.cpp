@@ -44,6 +44,12 @@ BTDevice::BTDevice(const Glib::RefPtr<Gio::DBus::Connection> &connection, const 
 {
 }
 
+void BTDevice::disconnect(std::function<void(const Glib::Error *error)> done)
+{
+    proxy_.call_async("Disconnect", {},
+                      [done = std::move(done)](const Glib::Error *error, Glib::VariantContainerBase) { done(error); });
+}
+
 std::optional<std::string> BTDevice::get_address() const
 {
     auto address = proxy_.get_property("Address", Glib::VARIANT_TYPE_STRING);

@@ -13,6 +13,9 @@ public:
 
     // The Bluetooth address as BlueZ reports it, if it does.
     std::optional<std::string> get_address() const;
+    // Disconnect: BlueZ drops the link. The completion gets null on success,
+    // else the error; it runs on the main loop after this has returned.
+    void disconnect(std::function<void(const Glib::Error *error)> done);
 
     // Every property change of the device; Connected among them.
     sigc::signal<void(const Glib::VariantBase &changed)> &signal_properties_changed()

@@ -4,11 +4,13 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "bluez/bt_device.h"
 #include "common/diagnostics.h"
 #include "device/pemra_device.h"
 #include "tunnel/pemra_tunnel_service.h"
@@ -60,6 +62,7 @@ void DeviceDiscovery::scan()
     try {
         ManagedObjects objects = ObjectManagerProxy(conn_, "/").get_managed_objects();
         take_candidates(objects, find_reader_candidates(objects));
+        watch_unresolved(devices_without_services(objects));
     } catch (const Glib::Error &error) {
         std::fprintf(stderr, "Exception in discovery %s\n", error.what());
     }
@@ -134,8 +137,57 @@ void DeviceDiscovery::pemra_disconnected(PemraDevice &dev)
     Glib::signal_timeout().connect_once([this] { connect_available_devices(); }, rescan_delay_ms);
 }
 
+// A race between bluetoothd and the kernel (seen in about one reconnect in
+// nine: bluetoothd fails to set the link's security and never attaches its
+// GATT client) leaves a reader connected without resolved services, on a
+// link that carries nothing, until something drops it. Normally services
+// resolve a fraction of a second after the connection.
+void DeviceDiscovery::watch_unresolved(const std::vector<std::string> &devices)
+{
+    // Those resolved or gone meanwhile need no recovery.
+    for (auto entry = unresolved_.begin(); entry != unresolved_.end();) {
+        if (std::ranges::find(devices, entry->first) != devices.end()) {
+            ++entry;
+            continue;
+        }
+        entry->second.disconnect();
+        entry = unresolved_.erase(entry);
+    }
+    for (const std::string &device : devices) {
+        if (unresolved_.contains(device))
+            continue;
+        unresolved_[device] = Glib::signal_timeout().connect(
+            [this, device] {
+                unresolved_.erase(device);
+                disconnect_if_still_unresolved(device);
+                return false;
+            },
+            static_cast<unsigned>(unresolved_limit.count()));
+    }
+}
+
+void DeviceDiscovery::disconnect_if_still_unresolved(const std::string &device)
+{
+    try {
+        const std::vector<std::string> unresolved =
+            devices_without_services(ObjectManagerProxy(conn_, "/").get_managed_objects());
+        if (std::ranges::find(unresolved, device) == unresolved.end())
+            return;
+        std::fprintf(stderr, "services of %s not resolved after %lld s: disconnecting\n", device.c_str(),
+                     static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(unresolved_limit).count()));
+        BTDevice(conn_, device).disconnect([device](const Glib::Error *error) {
+            if (error)
+                std::fprintf(stderr, "cannot disconnect %s: %s\n", device.c_str(), error->what());
+        });
+    } catch (const Glib::Error &error) {
+        std::fprintf(stderr, "Exception in discovery %s\n", error.what());
+    }
+}
+
 void DeviceDiscovery::release_all()
 {
+    for (auto &[device, timer] : std::exchange(unresolved_, {}))
+        timer.disconnect();
     for (std::size_t slot = 0; slot < slots_.pemra_devlist.size(); ++slot) {
         if (slots_.pemra_devlist[slot])
             empty_slot(slot);

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <giomm/dbusconnection.h>
 
@@ -16,6 +19,10 @@ class PemraDevice;
 // slot table and empties the slot when the reader leaves.
 class DeviceDiscovery {
 public:
+    // A reader that BlueZ holds connected without its services resolved for
+    // this long is disconnected, so that BlueZ connects it anew.
+    static constexpr std::chrono::milliseconds unresolved_limit{10000};
+
     struct Events {
         // A scan found no reader to take, or the session of the reader it
         // took has finished its set-up (well or not).
@@ -46,8 +53,13 @@ private:
     void scan();
     void take_candidates(const ManagedObjects &objects, const std::vector<ReaderCandidate> &candidates);
     void empty_slot(std::size_t slot);
+    void watch_unresolved(const std::vector<std::string> &devices);
+    void disconnect_if_still_unresolved(const std::string &device);
 
     SlotTable &slots_;
     const Glib::RefPtr<Gio::DBus::Connection> &conn_;
     Events events_;
+    // Per device connected without its services resolved: the timer of its
+    // recovery.
+    std::map<std::string, sigc::connection> unresolved_;
 };

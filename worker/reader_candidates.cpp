@@ -41,23 +41,37 @@ bool flag_is_true(const InterfaceMap &device, const char *name, const char *why_
     return true;
 }
 
-std::optional<ReaderCandidate> candidate_of(const ManagedObjects &objects, const std::string &path,
-                                            const InterfaceMap &interfaces)
+bool flag_of(const InterfaceMap &device, const char *name)
+{
+    auto flag = property_of(device, device_interface, name, G_VARIANT_TYPE_BOOLEAN);
+    return flag && g_variant_get_boolean(const_cast<GVariant *>(flag->gobj()));
+}
+
+// The device of a Pemra service object, if it is one.
+std::optional<std::string> pemra_device_of(const InterfaceMap &interfaces)
 {
     auto uuid = property_of(interfaces, service_interface, "UUID", G_VARIANT_TYPE_STRING);
     if (!uuid || text_of(*uuid) != pemra_service_uuid)
         return std::nullopt;
-    print_out("%s\n", path.c_str());
     auto device = property_of(interfaces, service_interface, "Device", G_VARIANT_TYPE_OBJECT_PATH);
     if (!device)
         return std::nullopt;
-    std::string device_path = text_of(*device);
-    print_out("device found: %s\n", device_path.c_str());
-    auto device_object = objects.find(device_path);
+    return text_of(*device);
+}
+
+std::optional<ReaderCandidate> candidate_of(const ManagedObjects &objects, const std::string &path,
+                                            const InterfaceMap &interfaces)
+{
+    const std::optional<std::string> device_path = pemra_device_of(interfaces);
+    if (!device_path)
+        return std::nullopt;
+    print_out("%s\n", path.c_str());
+    print_out("device found: %s\n", device_path->c_str());
+    auto device_object = objects.find(*device_path);
     if (device_object == objects.end() || !check_bt_device_ready(device_object->second))
         return std::nullopt;
     print_out("adding path\n");
-    return ReaderCandidate{path, device_path};
+    return ReaderCandidate{path, *device_path};
 }
 
 } // namespace
@@ -69,6 +83,21 @@ bool check_bt_device_ready(const InterfaceMap &device)
     return flag_is_true(device, "Connected", "not connected") &&
            flag_is_true(device, "ServicesResolved", "services not resolved") &&
            flag_is_true(device, "Paired", "device not paired");
+}
+
+std::vector<std::string> devices_without_services(const ManagedObjects &objects)
+{
+    std::vector<std::string> devices;
+    for (const auto &[path, interfaces] : objects) {
+        const std::optional<std::string> device_path = pemra_device_of(interfaces);
+        if (!device_path)
+            continue;
+        const auto device = objects.find(*device_path);
+        if (device != objects.end() && flag_of(device->second, "Connected") &&
+            !flag_of(device->second, "ServicesResolved"))
+            devices.push_back(*device_path);
+    }
+    return devices;
 }
 
 std::vector<ReaderCandidate> find_reader_candidates(const ManagedObjects &objects)

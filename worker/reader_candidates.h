@@ -18,3 +18,7 @@ bool check_bt_device_ready(const InterfaceMap &device);
 // service's path, its device and, for a ready one, "adding path"; an unready
 // device says which condition it misses.
 std::vector<ReaderCandidate> find_reader_candidates(const ManagedObjects &objects);
+
+// The devices of Pemra services that BlueZ holds connected without their
+// services resolved, in path order.
+std::vector<std::string> devices_without_services(const ManagedObjects &objects);

@@ -113,6 +113,20 @@ class WriteAnsweredAfterTheReply(HeldConnection):
         self.assertEqual(results, [0] * 5)
 
 
+class ConnectedWithoutServices(HeldConnection):
+    """A race between bluetoothd and the kernel left the reader connected
+    without resolved services, on a link that carries nothing."""
+    sim_args = ("--unresolved",)
+
+    def test_the_driver_disconnects_it_and_takes_it_when_bluez_connects_it_again(self):
+        wait_until(lambda: self.control.log(event="device-call"), timeout=30, what="the driver's Disconnect")
+        self.assertEqual([entry.detail for entry in self.control.log(event="device-call")], ["Disconnect"])
+        # bluetoothd connects a reader of a registered application again by itself.
+        self.control.set_connected(True)
+        self.wait_for_card()
+        self.assertTrue(self.apdu_works())
+
+
 class ApplicationReleased(HeldConnection):
     def test_bluez_releases_the_application_of_an_adapter_it_removes(self):
         self.wait_for_card()
