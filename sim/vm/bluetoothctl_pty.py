@@ -6,6 +6,9 @@ that does not answer as expected fails with the whole transcript.
     start_peripheral(uuid)     a connectable, pairable, advertising LE peripheral,
                                kept up by a bluetoothctl that stays open
     stop_peripheral()
+    start_listening(uuid)      another program listening to a characteristic's
+                               notifications ("notify on"), until
+    stop_listening()
 """
 
 import fcntl
@@ -181,4 +184,36 @@ def stop_peripheral():
     """Ends the peripheral's bluetoothctl; returns its whole transcript."""
     global _peripheral
     ctl, _peripheral = _peripheral, None
+    return ctl.close() if ctl else ""
+
+
+_listener = None
+
+
+def start_listening(uuid, timeout=STEP_TIMEOUT):
+    """Another program on this machine subscribed to the notifications of
+    the characteristic `uuid` of the connected device, as a person does it
+    with bluetoothctl: `menu gatt`, `select-attribute`, `notify on`. It
+    listens until stop_listening(). Returns the transcript so far."""
+    global _listener
+    if _listener is not None:
+        raise RuntimeError("a listener is already running")
+    ctl = Bluetoothctl()
+    try:
+        ctl.expect(r"Agent registered", timeout)
+        ctl.step("menu gatt", r"list-attributes", timeout)
+        ctl.step(f"select-attribute {uuid}", r"\[.*char[0-9a-f]{4}\]", timeout)
+        ctl.step("notify on", r"Notify started", timeout)
+    except BaseException:
+        ctl.close()
+        raise
+    _listener = ctl
+    return ctl.transcript
+
+
+def stop_listening():
+    """The listening bluetoothctl quits, which ends its sessions; returns
+    its whole transcript."""
+    global _listener
+    ctl, _listener = _listener, None
     return ctl.close() if ctl else ""

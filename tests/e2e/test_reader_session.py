@@ -240,16 +240,17 @@ class CardStatusDuringTheSetUp(SessionTestCase):
         wait_until(lambda: b"\x04" in [request[:1] for request in self.requests()], what="the host name")
         self.control.insert_card()
         wait_until(lambda: b"\x10" in [request[:1] for request in self.requests()], what="the buffer-size request")
-        # 01 06 came with the notifications' start and once more since; the
-        # set-up waits for its last reply.
+        # 01 06 came with the notifications' start, again when the driver
+        # switched them off and on to hear the status as it is, and once more
+        # since; the set-up waits for its last reply.
         self.assertEqual([entry.data for entry in self.control.log(event="notify") if entry.detail == "8"],
-                         [b"\x01\x06", b"\x01\x06"])
+                         [b"\x01\x06"] * 3)
         self.assertEqual(self.count_in_driver_log("status changed 6"), 0)
         self.assertFalse(self.card_present())
         self.wait_for_card()
         time.sleep(0.5)
         self.assertEqual(self.count_in_driver_log("status changed 6"), 1)
-        self.assertEqual(self.count_in_driver_log("status noti: 0106"), 2)
+        self.assertEqual(self.count_in_driver_log("status noti: 0106"), 3)
 
 
 class LongTermKeyFiles(SessionTestCase):
