@@ -23,13 +23,75 @@ def wait_until(predicate, timeout=10, what="a condition"):
     raise AssertionError(f"timed out waiting for {what}")
 
 
+GET_CHALLENGE = [0x00, 0x84, 0x00, 0x00, 0x08]
+
+
+class PcscClient:
+    """A test's PC/SC calls through its bed's client library (self.scard),
+    with self.context and self.reader; CARD_TIMEOUT bounds the waits for the
+    card, which the real radio makes longer."""
+    CARD_TIMEOUT = 10
+
+    def wait_for_card(self):
+        wait_until(self.card_present, timeout=self.CARD_TIMEOUT, what="the card")
+
+    def wait_for_no_card(self):
+        wait_until(lambda: not self.card_present(), timeout=self.CARD_TIMEOUT, what="the card to go")
+
+    def connect(self):
+        """A connection held by the test, card events aside: its transmit."""
+        scard = self.scard
+        rc, card, protocol = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_SHARED,
+                                                scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
+        self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
+        self.addCleanup(scard.SCardDisconnect, card, scard.SCARD_LEAVE_CARD)
+        return lambda apdu: scard.SCardTransmit(card, protocol, apdu)
+
+    def transmit(self, apdu):
+        """One APDU on a connection of its own."""
+        scard = self.scard
+        rc, card, protocol = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_SHARED,
+                                                scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
+        self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
+        try:
+            return scard.SCardTransmit(card, protocol, apdu)
+        finally:
+            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+
+    def apdu_works(self):
+        """A new connection and a GET CHALLENGE on it both succeed."""
+        scard = self.scard
+        rc, card, protocol = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_SHARED,
+                                                scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
+        if rc != 0:
+            return False
+        try:
+            return scard.SCardTransmit(card, protocol, GET_CHALLENGE)[0] == 0
+        finally:
+            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+
+    def on_direct_connection(self, call):
+        """call(card) on a connection to the reader that needs no card."""
+        scard = self.scard
+        rc, card, _ = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_DIRECT, 0)
+        self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
+        try:
+            return call(card)
+        finally:
+            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
+
+
 # The PC/SC client library takes the daemon's socket path once per process:
 # every test class of a process runs its pcscd on this one path.
 PCSCD_WORKDIR = stack.make_workdir("pemra-e2e-pcscd-")
 atexit.register(shutil.rmtree, PCSCD_WORKDIR, ignore_errors=True)
 
 
-class DriverStackTestCase(unittest.TestCase):
+class DriverStackTestCase(PcscClient, unittest.TestCase):
+    # What a scenario that runs on either bed uses (real_bluez.py has the
+    # other): the PC/SC client library and the reader's address.
+    scard = scard
+    reader_address = "E1:A5:00:00:00:01"
     sim_args = ()
     bus_services = {}  # see stack.PrivateBus
     pcscd_hostname = None  # the machine's own
@@ -99,15 +161,6 @@ class DriverStackTestCase(unittest.TestCase):
     def card_present(cls):
         rc, states = scard.SCardGetStatusChange(cls.context, 0, [(cls.reader, scard.SCARD_STATE_UNAWARE)])
         return rc == 0 and bool(states[0][1] & scard.SCARD_STATE_PRESENT)
-
-    def on_direct_connection(self, call):
-        """call(card) on a connection to the reader that needs no card."""
-        rc, card, _ = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_DIRECT, 0)
-        self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
-        try:
-            return call(card)
-        finally:
-            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
 
     def run(self, result=None):
         outcome = super().run(result)

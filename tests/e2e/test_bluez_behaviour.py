@@ -9,15 +9,14 @@ from smartcard import scard
 
 import simctl
 from driver_stack import wait_until
-from test_bounded_waits import HeldConnection
-from test_reader_session import GET_CHALLENGE, echo
+from test_reader_session import GET_CHALLENGE, SessionTestCase, echo
 
 CHARACTERISTIC_4 = simctl.DEFAULT_READER + "/service0010/char001a"
 CHARACTERISTIC_8 = simctl.DEFAULT_READER + "/service0010/char0026"
 SETUP_DONE = b"\x01\x00"
 
 
-class KeptNotificationSessions(HeldConnection):
+class KeptNotificationSessions(SessionTestCase):
     """bluetoothd keeps the driver's notification sessions across a link loss
     and enables them again at the next connection, before the driver has a
     tunnel. This reader reports its status at every such enabling; the
@@ -62,7 +61,7 @@ class ReaderReportingAtSwitchOnWithReadableStatus(KeptNotificationSessions):
     sim_args = ("--status-at-switch-on", "--status-readable")
 
 
-class AnotherProgramListening(HeldConnection):
+class AnotherProgramListening(SessionTestCase):
     def test_apdus_get_their_own_answers_while_it_listens_and_after_it_left(self):
         self.wait_for_card()
         transmit = self.connect()
@@ -82,7 +81,7 @@ class AnotherProgramListening(HeldConnection):
             other.close()
 
 
-class AnotherProgramListeningFirst(HeldConnection):
+class AnotherProgramListeningFirst(SessionTestCase):
     """Another program listened to the reader before this pcscd's driver met
     it, then leaves: bluetoothd ends its sessions, and the driver's own keep
     the reader's notifications on."""
@@ -99,7 +98,7 @@ class AnotherProgramListeningFirst(HeldConnection):
         self.assertTrue(self.apdu_works())
 
 
-class WriteAnsweredAfterTheReply(HeldConnection):
+class WriteAnsweredAfterTheReply(SessionTestCase):
     """The reader answers each Write Request 100 ms after it acted on it, so
     its reply comes first: the next short request on characteristic 7 would
     meet bluetoothd's InProgress if it did not wait for that answer."""
@@ -113,7 +112,7 @@ class WriteAnsweredAfterTheReply(HeldConnection):
         self.assertEqual(results, [0] * 5)
 
 
-class ConnectedWithoutServices(HeldConnection):
+class ConnectedWithoutServices(SessionTestCase):
     """A race between bluetoothd and the kernel left the reader connected
     without resolved services, on a link that carries nothing."""
     sim_args = ("--unresolved",)
@@ -127,7 +126,7 @@ class ConnectedWithoutServices(HeldConnection):
         self.assertTrue(self.apdu_works())
 
 
-class ApplicationReleased(HeldConnection):
+class ApplicationReleased(SessionTestCase):
     def test_bluez_releases_the_application_of_an_adapter_it_removes(self):
         self.wait_for_card()
         adapter = self.control.add_adapter()

@@ -28,29 +28,7 @@ def timed(call, *args):
     return result, time.monotonic() - started
 
 
-class HeldConnection(SessionTestCase):
-    def connect(self):
-        """A connection held by the test: card events aside, it outlives
-        failed APDUs."""
-        rc, card, protocol = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_SHARED,
-                                                scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
-        self.assertEqual(rc, SCARD_S_SUCCESS, scard.SCardGetErrorMessage(rc))
-        self.addCleanup(scard.SCardDisconnect, card, scard.SCARD_LEAVE_CARD)
-        return lambda apdu: scard.SCardTransmit(card, protocol, apdu)
-
-    def apdu_works(self):
-        """A new connection and an APDU on it both succeed."""
-        rc, card, protocol = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_SHARED,
-                                                scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
-        if rc != SCARD_S_SUCCESS:
-            return False
-        try:
-            return scard.SCardTransmit(card, protocol, GET_CHALLENGE)[0] == SCARD_S_SUCCESS
-        finally:
-            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
-
-
-class NotificationStorm(HeldConnection):
+class NotificationStorm(SessionTestCase):
     """After one bad reply the reader keeps notifying every 100 ms for 30 s:
     its 300 one-byte fragments of a reply that announced too many."""
 
@@ -75,7 +53,7 @@ class NotificationStorm(HeldConnection):
         report(f"APDUs work again {time.monotonic() - storm_started:.1f} s after the storm began (30 s)")
 
 
-class RefusedRekey(HeldConnection):
+class RefusedRekey(SessionTestCase):
     def test_the_card_status_follows_the_reader_and_the_reader_works_again_by_itself(self):
         self.wait_for_card()
         transmit = self.connect()
@@ -95,7 +73,7 @@ class RefusedRekey(HeldConnection):
         wait_until(self.apdu_works, timeout=20, what="an APDU once the reader answers again")
 
 
-class RefusedRekeyAskedAgain(HeldConnection):
+class RefusedRekeyAskedAgain(SessionTestCase):
     """A lost reply, then a reader that refuses the session key three times,
     each time with the same bytes, before it answers."""
 

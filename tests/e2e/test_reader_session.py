@@ -11,13 +11,12 @@ from smartcard import scard
 
 import simctl
 import stack
-from driver_stack import DriverStackTestCase, wait_until
+from driver_stack import GET_CHALLENGE, DriverStackTestCase, wait_until
 
 SCARD_E_NOT_TRANSACTED = 0x80100016
 SCARD_W_UNPOWERED_CARD = 0x80100067
 SCARD_ATTR_MAXINPUT = 0x7A007
 IOCTL_VENDOR_RPC = 0xBB01
-GET_CHALLENGE = [0x00, 0x84, 0x00, 0x00, 0x08]
 READER_ADDRESS = "E1:A5:00:00:00:01"
 # The stand-in's first adapter: the reader keeps its keys per host adapter.
 HOST_ADDRESS = "00:1A:7D:DA:71:00"
@@ -31,9 +30,6 @@ def echo(size):
 
 
 class SessionTestCase(DriverStackTestCase):
-    def wait_for_card(self):
-        wait_until(self.card_present, timeout=10, what="the card")
-
     def reconnect_reader(self):
         self.wait_for_card()
         self.control.set_connected(False)
@@ -44,15 +40,6 @@ class SessionTestCase(DriverStackTestCase):
 
     def requests(self, event="request"):
         return [entry.data for entry in self.control.log(event=event)]
-
-    def transmit(self, apdu):
-        rc, card, protocol = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_SHARED,
-                                                scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
-        self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
-        try:
-            return scard.SCardTransmit(card, protocol, apdu)
-        finally:
-            scard.SCardDisconnect(card, scard.SCARD_LEAVE_CARD)
 
     def vendor_rpc(self, message):
         return self.on_direct_connection(lambda card: scard.SCardControl(card, IOCTL_VENDOR_RPC, message))
