@@ -3,10 +3,14 @@
 as its system bus."""
 
 import atexit
+import contextlib
 import os
 import shutil
+import subprocess
 import time
 import unittest
+
+import dbus
 
 from smartcard import scard
 
@@ -168,6 +172,42 @@ class DriverStackTestCase(PcscClient, unittest.TestCase):
             print("---- pcscd log ----\n" + self.pcscd.log()[-20000:])
             print("---- pemra_sim log ----\n" + self.sim.log()[-5000:])
         return outcome
+
+    # What the scenarios that run on either bed do to it (real_bluez.py has
+    # the real bluetoothd's).
+    def drop_link(self):
+        self.control.set_connected(False)
+
+    def restore_link(self):
+        self.control.set_connected(True)
+
+    @classmethod
+    def restart_bluez(cls):
+        """BlueZ leaves the bus and comes back, as a restarted bluetoothd:
+        every link it held is gone and it knows nothing of the driver."""
+        cls.close_control()
+        cls.control = None
+        cls.sim.stop()
+        cls.sim.start()
+        cls.control = simctl.SimControl(cls.bus.address)
+
+    @contextlib.contextmanager
+    def another_program_listening(self):
+        """Another client of BlueZ holds notification sessions of its own on
+        characteristic 4 while the block runs, and leaves the bus after it."""
+        other = dbus.bus.BusConnection(self.bus.address)
+        try:
+            dbus.Interface(other.get_object(simctl.BLUEZ, simctl.DEFAULT_READER + "/service0010/char001a"),
+                           "org.bluez.GattCharacteristic1").StartNotify()
+            yield
+        finally:
+            other.close()
+
+    def run_pemra_info(self, *args):
+        """pemra_info's exit status, standard output and standard error."""
+        result = subprocess.run([os.environ["PEMRA_INFO"], *args], stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=60)
+        return result.returncode, result.stdout.decode(), result.stderr.decode()
 
     def driver_log(self):
         """What pcscd and the driver printed, without pcscd's own debug lines."""

@@ -12,6 +12,7 @@ stops when the process ends. The classes run only where PEMRA_REAL_BLUEZ=1
 cannot be had, they are skipped with one line saying why."""
 
 import atexit
+import contextlib
 import os
 import signal
 import sys
@@ -21,6 +22,7 @@ import unittest
 from smartcard import scard as local_scard
 
 import stack
+from driver_stack import PcscClient
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
@@ -29,8 +31,8 @@ import bed as vm  # noqa: E402
 
 ENABLED = os.environ.get("PEMRA_REAL_BLUEZ") == "1"
 PCSCD_SOCKET = "/run/pcscd/pcscd.comm"
-# Waits on the emulated radio, with three guests on two busy cores.
-CARD_TIMEOUT = 60
+# The reader's characteristic 4, where its replies come.
+REPLY_FRAGMENTS_UUID = "00000004-f0aa-4f13-a557-6b3f0e916803"
 
 
 class RemoteScard:
@@ -98,7 +100,10 @@ def skip_reason():
     return f"no real-BlueZ bed here: {reason}" if reason else None
 
 
-class RealBluezTestCase(unittest.TestCase):
+class RealBluezTestCase(PcscClient, unittest.TestCase):
+    # Waits on the emulated radio, with three guests on two busy cores.
+    CARD_TIMEOUT = 60
+
     @classmethod
     def setUpClass(cls):
         reason = skip_reason()
@@ -115,7 +120,7 @@ class RealBluezTestCase(unittest.TestCase):
     def open_context(cls):
         rc, cls.context = cls.scard.SCardEstablishContext(cls.scard.SCARD_SCOPE_USER)
         assert rc == 0, hex(rc & 0xFFFFFFFF)
-        cls.reader = vm.wait_until(cls.pemra_reader, CARD_TIMEOUT, "the reader listed by pcscd")
+        cls.reader = vm.wait_until(cls.pemra_reader, cls.CARD_TIMEOUT, "the reader listed by pcscd")
 
     @classmethod
     def pemra_reader(cls):
@@ -133,6 +138,32 @@ class RealBluezTestCase(unittest.TestCase):
         cls.real.stop_pcscd()
         cls.real.start_pcscd()
         cls.open_context()
+
+    # What the scenarios that run on either bed do to it.
+    def drop_link(self):
+        self.control.set_connected(False)
+
+    def restore_link(self):
+        self.control.set_connected(True)
+
+    @classmethod
+    def restart_bluez(cls):
+        cls.host.restart_bluetoothd()
+
+    @contextlib.contextmanager
+    def another_program_listening(self):
+        """bluetoothctl on the host, subscribed to characteristic 4 with
+        `notify on` while the block runs, then quitting."""
+        self.host.call("bluetoothctl_pty", "start_listening", REPLY_FRAGMENTS_UUID, timeout=300)
+        try:
+            yield
+        finally:
+            self.host.call("bluetoothctl_pty", "stop_listening", timeout=120)
+
+    def run_pemra_info(self, *args):
+        """pemra_info in the host guest: exit status, output, errors."""
+        result = self.host.run([os.environ["PEMRA_INFO"], *args], check=False)
+        return result.status, result.stdout, result.stderr
 
     def driver_log(self):
         return "\n".join(line for line in self.real.pcscd_log().splitlines() if not line[:8].isdigit())

@@ -1,14 +1,18 @@
-"""The driver in pcscd against BlueZ as bluetoothd behaves: notification
-sessions kept across a link loss, another program listening to the reader,
-Write Requests refused while one is outstanding, the application released."""
+"""The driver in pcscd against BlueZ as bluetoothd behaves: the reader
+coming back after a link loss with notification sessions kept, bluetoothd
+restarted, another program listening to the reader, Write Requests refused
+while one is outstanding, the application released. The scenarios that run
+on either bed come first, then what only the stand-in can show."""
 
+import contextlib
+import time
 import unittest
 
 import dbus
-from smartcard import scard
 
 import simctl
 from driver_stack import wait_until
+from real_bluez import RealBluezTestCase
 from test_reader_session import GET_CHALLENGE, SessionTestCase, echo
 
 CHARACTERISTIC_4 = simctl.DEFAULT_READER + "/service0010/char001a"
@@ -16,41 +20,103 @@ CHARACTERISTIC_8 = simctl.DEFAULT_READER + "/service0010/char0026"
 SETUP_DONE = b"\x01\x00"
 
 
-class KeptNotificationSessions(SessionTestCase):
-    """bluetoothd keeps the driver's notification sessions across a link loss
-    and enables them again at the next connection, before the driver has a
-    tunnel. This reader reports its status at every such enabling; the
-    subclasses are readers that report it only at a switch-on from off, as
-    one built on BlueZ does, with and without a readable status."""
+def report(figure):
+    print(f"\n  figure: {figure}", flush=True)
 
-    def reconnect(self, while_away, bluetoothd_restarts):
-        # The host's sessions end with the link, as when its bluetoothd
-        # restarts while the reader is away; the reader keeps its switch.
-        if bluetoothd_restarts:
-            self.control.set_fault("notifications-end-at-disconnect", 1)
-        self.control.set_connected(False)
-        wait_until(lambda: not self.card_present(), what="the card to go with the reader")
+
+class ReaderComingBackScenarios:
+    """The reader drops its link and comes back; bluetoothd keeps the
+    driver's notification sessions meanwhile."""
+
+    def rows(self):
+        """(case, before the reader leaves, while it is away, card present after)."""
+        return (("card kept in", lambda: None, lambda: None, True),
+                ("card taken out while away", lambda: None, self.control.remove_card, False))
+
+    def reconnect(self, before_leaving, while_away):
+        before_leaving()
+        self.drop_link()
+        self.wait_for_no_card()
         while_away()
         self.control.clear_log()
-        self.control.set_connected(True)
+        self.restore_link()
         wait_until(lambda: SETUP_DONE in [entry.data for entry in self.control.log(event="indication")],
-                   what="the set-up after the reconnect")
+                   timeout=self.CARD_TIMEOUT, what="the set-up after the reconnect")
 
     def test_after_a_reconnect_the_card_shows_as_it_is(self):
-        keep_it = lambda: None
-        rows = (("card kept in", keep_it, False, True),
-                ("card taken out while away", self.control.remove_card, False, False),
-                ("bluetoothd restarted, card kept in", keep_it, True, True),
-                ("bluetoothd restarted, card taken out", self.control.remove_card, True, False))
-        for case, while_away, bluetoothd_restarts, present in rows:
+        for case, before_leaving, while_away, present in self.rows():
             with self.subTest(case=case):
                 self.control.insert_card()
                 self.wait_for_card()
-                self.reconnect(while_away, bluetoothd_restarts)
+                left = time.monotonic()
+                self.reconnect(before_leaving, while_away)
                 wait_until(lambda: self.card_present() == present, timeout=3, what=f"the card as it is: {case}")
+                report(f"{case}: the card as it is {time.monotonic() - left:.1f} s after the link dropped")
         self.control.insert_card()
         self.wait_for_card()
         self.assertTrue(self.apdu_works())
+
+
+class BluezRestartScenarios:
+    def test_the_card_is_back_after_bluetoothd_restarts(self):
+        self.wait_for_card()
+        self.restart_bluez()
+        restarted = time.monotonic()
+        self.wait_for_card()
+        report(f"the card was back {time.monotonic() - restarted:.1f} s after bluetoothd")
+        self.assertTrue(self.apdu_works())
+
+
+class AnotherProgramListeningScenarios:
+    def test_apdus_get_their_own_answers_while_it_listens_and_after_it_left(self):
+        self.wait_for_card()
+        transmit = self.connect()
+        for listening in (True, False):
+            with (self.another_program_listening() if listening else contextlib.nullcontext()):
+                for apdu in (GET_CHALLENGE, echo(200)):
+                    with self.subTest(listening=listening, length=len(apdu)):
+                        rc, response = transmit(apdu)
+                        self.assertEqual(rc, 0, self.scard.SCardGetErrorMessage(rc))
+                        expected = 10 if apdu is GET_CHALLENGE else len(apdu) - 7 + 2
+                        self.assertEqual((len(response), response[-2:]), (expected, [0x90, 0x00]))
+                        if apdu is not GET_CHALLENGE:
+                            self.assertEqual(response[:-2], apdu[7:])
+
+
+class BluezRestart(BluezRestartScenarios, SessionTestCase):
+    pass
+
+
+class AnotherProgramListening(AnotherProgramListeningScenarios, SessionTestCase):
+    pass
+
+
+class ReaderComingBackOnRealBluez(ReaderComingBackScenarios, RealBluezTestCase):
+    pass
+
+
+class BluezRestartOnRealBluez(BluezRestartScenarios, RealBluezTestCase):
+    pass
+
+
+class AnotherProgramListeningOnRealBluez(AnotherProgramListeningScenarios, RealBluezTestCase):
+    pass
+
+
+class KeptNotificationSessions(ReaderComingBackScenarios, SessionTestCase):
+    """bluetoothd enables the kept sessions again at the next connection,
+    before the driver has a tunnel. This reader reports its status at every
+    such enabling; the subclasses are readers that report it only at a
+    switch-on from off, as one built on BlueZ does, with and without a
+    readable status. The stand-in also ends the host's sessions with the
+    link, as a restart of the host's bluetoothd while the reader is away
+    does; the reader keeps its switch then."""
+
+    def rows(self):
+        restart = lambda: self.control.set_fault("notifications-end-at-disconnect", 1)
+        return (*super().rows(),
+                ("bluetoothd restarted, card kept in", restart, lambda: None, True),
+                ("bluetoothd restarted, card taken out", restart, self.control.remove_card, False))
 
 
 class ReaderReportingAtSwitchOn(KeptNotificationSessions):
@@ -59,26 +125,6 @@ class ReaderReportingAtSwitchOn(KeptNotificationSessions):
 
 class ReaderReportingAtSwitchOnWithReadableStatus(KeptNotificationSessions):
     sim_args = ("--status-at-switch-on", "--status-readable")
-
-
-class AnotherProgramListening(SessionTestCase):
-    def test_apdus_get_their_own_answers_while_it_listens_and_after_it_left(self):
-        self.wait_for_card()
-        transmit = self.connect()
-        other = dbus.bus.BusConnection(self.bus.address)
-        characteristic = dbus.Interface(other.get_object(simctl.BLUEZ, CHARACTERISTIC_4),
-                                        "org.bluez.GattCharacteristic1")
-        characteristic.StartNotify()
-        for listening in (True, False):
-            for apdu in (GET_CHALLENGE, echo(200)):
-                with self.subTest(listening=listening, length=len(apdu)):
-                    rc, response = transmit(apdu)
-                    self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
-                    expected = 10 if apdu is GET_CHALLENGE else len(apdu) - 7 + 2
-                    self.assertEqual((len(response), response[-2:]), (expected, [0x90, 0x00]))
-                    if apdu is not GET_CHALLENGE:
-                        self.assertEqual(response[:-2], apdu[7:])
-            other.close()
 
 
 class AnotherProgramListeningFirst(SessionTestCase):

@@ -488,13 +488,8 @@ class ReaderObjectFaults(MatrixTestCase):
 class BluezComingBack(MatrixTestCase):
     def test_org_bluez_exits_and_comes_back(self):
         self.wait_for_card()
-        self.control.close()
-        type(self).control = None
-        self.sim.stop()
         # The driver takes a BlueZ that left for the loss of every link.
-        self.wait_for_no_card()
-        self.sim.start()
-        type(self).control = simctl.SimControl(self.bus.address)
+        self.restart_bluez()
         wait_until(lambda: self.control.applications(), what="the application registered again")
         self.wait_for_card()
         observed = code_name(self.connect()[0])
