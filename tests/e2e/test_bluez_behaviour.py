@@ -91,6 +91,32 @@ class AnotherProgramListening(AnotherProgramListeningScenarios, SessionTestCase)
     pass
 
 
+class PcscdStartedOnDemandScenarios:
+    """pcscd starts for its first client (as socket activation starts it)
+    while BlueZ holds the reader connected."""
+
+    def test_its_first_client_finds_the_card_at_once(self):
+        self.wait_for_card()
+        started = time.monotonic()
+        self.restart_pcscd()
+        scard = self.scard
+        rc, card, protocol = scard.SCardConnect(self.context, self.reader, scard.SCARD_SHARE_SHARED,
+                                                scard.SCARD_PROTOCOL_T0 | scard.SCARD_PROTOCOL_T1)
+        report(f"pcscd's first client had the card {time.monotonic() - started:.1f} s after pcscd started")
+        self.assertEqual(rc, 0, scard.SCardGetErrorMessage(rc))
+        self.addCleanup(scard.SCardDisconnect, card, scard.SCARD_LEAVE_CARD)
+        rc, response = scard.SCardTransmit(card, protocol, GET_CHALLENGE)
+        self.assertEqual((rc, len(response)), (0, 10))
+
+
+class PcscdStartedOnDemand(PcscdStartedOnDemandScenarios, SessionTestCase):
+    pass
+
+
+class PcscdStartedOnDemandOnRealBluez(PcscdStartedOnDemandScenarios, RealBluezTestCase):
+    pass
+
+
 class ReaderComingBackOnRealBluez(ReaderComingBackScenarios, RealBluezTestCase):
     pass
 
