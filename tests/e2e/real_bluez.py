@@ -21,6 +21,7 @@ import unittest
 
 from smartcard import scard as local_scard
 
+import simctl
 import stack
 from driver_stack import PcscClient
 
@@ -28,9 +29,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(REPO, "sim", "vm"))
 import bed as vm  # noqa: E402
+import paired_bed  # noqa: E402
 
 ENABLED = os.environ.get("PEMRA_REAL_BLUEZ") == "1"
-PCSCD_SOCKET = "/run/pcscd/pcscd.comm"
 # The reader's characteristic 4, where its replies come.
 REPLY_FRAGMENTS_UUID = "00000004-f0aa-4f13-a557-6b3f0e916803"
 
@@ -50,47 +51,45 @@ class RemoteScard:
         return lambda *args: self._guest.call("pcsc_calls", "scard", name, *args, timeout=300)
 
 
-class RealBluez:
-    """The bed with its reader paired to the host and pcscd running there."""
-
-    def __init__(self, driver):
-        self.driver = driver
-        self.bed = vm.VmBed()
-        self.bed.start()
-        self.host = self.bed.host
-        self.reader = self.bed.reader
-        self.pcscd = None
-        self.started = time.monotonic()
-        self.figures = {}
-
-    def close(self):
-        self.bed.close()
-
-    def start_pcscd(self):
-        """pcscd as a user's machine runs it; returns once its socket is
-        there (clients then wait in it until pcscd serves them)."""
-        conf = self.host.install_reader_conf(stack.READER_NAME, self.driver)
-        self.pcscd = self.host.spawn(["pcscd", "--foreground", "--debug", "-c", conf], log="pcscd.log")
-        self.host.wait_for(f"test -S {PCSCD_SOCKET}")
-
-    def stop_pcscd(self, sig=signal.SIGINT):
-        """Its exit status."""
-        pid, self.pcscd = self.pcscd, None
-        return self.host.kill(pid, sig, timeout=60) if pid else None
-
-    def pcscd_log(self):
-        return self.host.log("pcscd.log")
-
-
 _shared = None
+_start_failure = None
 
 
 def shared_bed():
-    global _shared
+    """The one bed of this process, booted and paired at the first call; a
+    bed that failed to start fails every class at once."""
+    global _shared, _start_failure
+    if _start_failure:
+        raise RuntimeError(f"the VM bed did not start: {_start_failure}")
     if _shared is None:
-        _shared = RealBluez(os.environ["PEMRA_DRIVER"])
+        build = os.path.dirname(os.path.dirname(os.environ["PEMRA_DRIVER"]))
+        _shared = paired_bed.PairedBed(build)
         atexit.register(_shared.close)
+        try:
+            _shared.start()
+        except Exception as error:
+            _start_failure = error
+            print(_shared.bed.report()[-30000:])
+            raise
     return _shared
+
+
+class RemoteSimControl:
+    """The reader's control interface in the reader guest (sim/simctl.py's
+    SimControl there): the same methods, log entries as SimControl gives
+    them."""
+
+    def __init__(self, guest):
+        self._guest = guest
+
+    def __getattr__(self, name):
+        return lambda *args: self._guest.sim_control(name, *args)
+
+    def log(self, event=None, source=None):
+        entries = [simctl.LogEntry((entry[0], entry[1], entry[2], bytes.fromhex(entry[3])))
+                   for entry in self._guest.sim_control("log")]
+        return [entry for entry in entries
+                if (event is None or entry.event == event) and (source is None or entry.source == source)]
 
 
 def skip_reason():
@@ -111,7 +110,9 @@ class RealBluezTestCase(PcscClient, unittest.TestCase):
             raise unittest.SkipTest(reason)
         cls.real = shared_bed()
         cls.host = cls.real.host
+        cls.reader_address = cls.real.reader_address
         cls.scard = RemoteScard(cls.host)
+        cls.control = RemoteSimControl(cls.real.reader)
         if cls.real.pcscd is None:
             cls.real.start_pcscd()
         cls.open_context()
@@ -172,4 +173,5 @@ class RealBluezTestCase(PcscClient, unittest.TestCase):
         outcome = super().run(result)
         if result is not None and not result.wasSuccessful() and _shared is not None:
             print(_shared.bed.report()[-30000:])
+            print("---- pcscd log ----\n" + _shared.pcscd_log()[-20000:])
         return outcome

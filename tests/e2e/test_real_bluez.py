@@ -19,8 +19,8 @@ class PairedAsTheReadmeSays(RealBluezTestCase):
         self.assertIn("Paired: yes", info)
         self.assertIn("Connected: yes", info)
         self.wait_for_card()
-        report(f"pairing by the README took {self.real.figures['pairing']:.1f} s; the card was present "
-               f"{time.monotonic() - self.real.figures['paired at']:.1f} s after it at the latest")
+        report(f"pairing by the README took {self.real.timings['pairing']:.1f} s; the card was present "
+               f"{time.monotonic() - self.real.paired_at:.1f} s after it at the latest")
         self.assertTrue(self.apdu_works())
 
 
