@@ -47,12 +47,15 @@ bool flag_of(const InterfaceMap &device, const char *name)
     return flag && g_variant_get_boolean(const_cast<GVariant *>(flag->gobj()));
 }
 
-// The device of a Pemra service object, if it is one.
-std::optional<std::string> pemra_device_of(const InterfaceMap &interfaces)
+bool is_pemra_service(const InterfaceMap &interfaces)
 {
     auto uuid = property_of(interfaces, service_interface, "UUID", G_VARIANT_TYPE_STRING);
-    if (!uuid || text_of(*uuid) != pemra_service_uuid)
-        return std::nullopt;
+    return uuid && text_of(*uuid) == pemra_service_uuid;
+}
+
+// The device of a service object, if it names one.
+std::optional<std::string> device_of(const InterfaceMap &interfaces)
+{
     auto device = property_of(interfaces, service_interface, "Device", G_VARIANT_TYPE_OBJECT_PATH);
     if (!device)
         return std::nullopt;
@@ -62,10 +65,12 @@ std::optional<std::string> pemra_device_of(const InterfaceMap &interfaces)
 std::optional<ReaderCandidate> candidate_of(const ManagedObjects &objects, const std::string &path,
                                             const InterfaceMap &interfaces)
 {
-    const std::optional<std::string> device_path = pemra_device_of(interfaces);
-    if (!device_path)
+    if (!is_pemra_service(interfaces))
         return std::nullopt;
     print_out("%s\n", path.c_str());
+    const std::optional<std::string> device_path = device_of(interfaces);
+    if (!device_path)
+        return std::nullopt;
     print_out("device found: %s\n", device_path->c_str());
     auto device_object = objects.find(*device_path);
     if (device_object == objects.end() || !check_bt_device_ready(device_object->second))
@@ -89,8 +94,8 @@ std::vector<std::string> devices_without_services(const ManagedObjects &objects)
 {
     std::vector<std::string> devices;
     for (const auto &[path, interfaces] : objects) {
-        const std::optional<std::string> device_path = pemra_device_of(interfaces);
-        if (!device_path)
+        const std::optional<std::string> device_path = device_of(interfaces);
+        if (!is_pemra_service(interfaces) || !device_path)
             continue;
         const auto device = objects.find(*device_path);
         if (device != objects.end() && flag_of(device->second, "Connected") &&
