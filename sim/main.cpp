@@ -21,6 +21,7 @@
 #include "sim/object_tree.h"
 #include "sim/options.h"
 #include "sim/simulator.h"
+#include "sim/stand_in_control.h"
 
 namespace {
 
@@ -66,31 +67,59 @@ void stop_on_signals(RunState &state)
     g_unix_signal_add(SIGINT, stop, &state);
 }
 
+void fail(RunState &state)
+{
+    state.status = 1;
+    state.loop->quit();
+}
+
+// What both modes run on: the bus and the program's name on it, the
+// objects it exports, the log and the readers' key store.
+struct Program {
+    Program(const Options &options, std::string bus_name)
+        : connection(connect(options)), name(connection, std::move(bus_name), [this] { fail(state); }),
+          tree(connection, catalog, faults, name), log(options.log_capacity, options.verbose), keys(options.key_store),
+          context{connection, catalog, tree, log, keys, faults}
+    {
+    }
+
+    int run()
+    {
+        stop_on_signals(state);
+        state.loop->run();
+        return state.status;
+    }
+
+    RunState state{Glib::MainLoop::create(), 0, {}};
+    Glib::RefPtr<Gio::DBus::Connection> connection;
+    BusName name;
+    const InterfaceCatalog catalog;
+    // The stand-in's BlueZ's own; nobody sets them in the peripheral.
+    Faults faults;
+    ObjectTree tree;
+    EventLog log;
+    KeyStore keys;
+    const SimContext context;
+};
+
+int run_stand_in(const Options &options)
+{
+    Program program(options, "org.bluez");
+    Simulator simulator(program.context, options.reader);
+    const Control control(program.context, stand_in_targets(program.context, simulator),
+                          stand_in_methods(program.context, simulator));
+    populate(simulator, options);
+
+    program.name.own();
+    // bluetoothd releases the applications before it leaves the bus.
+    program.state.stop = [&] { simulator.release_applications([&program] { program.state.loop->quit(); }); };
+    return program.run();
+}
+
 int run(const Options &options)
 {
     Gio::init();
-    const auto connection = connect(options);
-    RunState state{Glib::MainLoop::create(), 0, {}};
-    BusName name(connection, [&state] {
-        state.status = 1;
-        state.loop->quit();
-    });
-    const InterfaceCatalog catalog;
-    Faults faults;
-    ObjectTree tree(connection, catalog, faults, name);
-    EventLog log(options.log_capacity, options.verbose);
-    KeyStore keys(options.key_store);
-    const SimContext context{connection, catalog, tree, log, keys, faults};
-    Simulator simulator(context, options.reader);
-    const Control control(context, simulator);
-    populate(simulator, options);
-
-    name.own();
-    // bluetoothd releases the applications before it leaves the bus.
-    state.stop = [&] { simulator.release_applications([&state] { state.loop->quit(); }); };
-    stop_on_signals(state);
-    state.loop->run();
-    return state.status;
+    return run_stand_in(options);
 }
 
 } // namespace
