@@ -1,5 +1,6 @@
 // pemra_sim: BlueZ and Pemra readers on a private bus, for the driver's
-// tests, benchmarks and demo.
+// tests, benchmarks and demo; or, with --peripheral, one Pemra reader
+// beside a real bluetoothd.
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -20,6 +21,7 @@
 #include "sim/key_store.h"
 #include "sim/object_tree.h"
 #include "sim/options.h"
+#include "sim/peripheral.h"
 #include "sim/simulator.h"
 #include "sim/stand_in_control.h"
 
@@ -116,10 +118,46 @@ int run_stand_in(const Options &options)
     return program.run();
 }
 
+ControlTargets peripheral_targets(const std::unique_ptr<Peripheral> &peripheral)
+{
+    // One reader, whatever device path a method names.
+    auto reader = [&peripheral](const Glib::ustring &) -> Peripheral & {
+        if (!peripheral)
+            throw SimError("the reader is not up yet");
+        return *peripheral;
+    };
+    return {reader, [reader](const Glib::ustring &object) -> Faults & { return reader(object).firmware().faults(); },
+            false};
+}
+
+// bluetoothd removes the application, the advertisement and the agent of
+// a program that leaves the bus.
+int run_peripheral(const Options &options)
+{
+    Program program(options, peripheral_bus_name);
+    BluezCalls bluez(program.connection);
+    std::unique_ptr<Peripheral> peripheral;
+    const Control control(program.context, peripheral_targets(peripheral));
+    auto failed = [&program](const Glib::Error &error) {
+        std::fprintf(stderr, "pemra_sim: cannot be a reader: %s\n", error.what());
+        fail(program.state);
+    };
+    find_adapter(
+        bluez,
+        [&](const AdapterRef &adapter) {
+            peripheral = std::make_unique<Peripheral>(program.context, bluez, adapter, options.reader);
+            // The control interface is there once the reader is.
+            peripheral->start([&program] { program.name.own(); }, failed);
+        },
+        failed);
+    program.state.stop = [&program] { program.state.loop->quit(); };
+    return program.run();
+}
+
 int run(const Options &options)
 {
     Gio::init();
-    return run_stand_in(options);
+    return options.peripheral ? run_peripheral(options) : run_stand_in(options);
 }
 
 } // namespace
