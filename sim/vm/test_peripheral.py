@@ -1,0 +1,149 @@
+"""pemra_sim --peripheral as a real reader: it runs in the reader guest
+beside that guest's bluetoothd, the host guest pairs with it as the README
+tells a user to, and Debian's pcscd in the host guest uses it through the
+freshly built driver, over btvirt's emulated radio and two real bluetoothd.
+
+    cd sim/vm && /usr/bin/python3 -m unittest -v test_peripheral
+PEMRA_BUILD names the build (default: build/ of this repository, which the
+guests see at the same path); PEMRA_BUILD_VM the image folder (default:
+build-vm/).
+
+The driver keeps its long-term keys in the folder its build names
+(scripts/build: <build>/keys/), which the guests see read-only: the host
+guest mounts a tmpfs of its own there, so that its keys live and die with
+the guest and the machine's folder is never written.
+"""
+
+import os
+import re
+import signal
+import statistics
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import bed  # noqa: E402
+
+BUILD = os.path.abspath(os.environ.get("PEMRA_BUILD", os.path.join(bed.REPO, "build")))
+DRIVER = os.path.join(BUILD, "driver", "libpemra_ifd.so")
+PEMRA_SIM = os.path.join(BUILD, "sim", "pemra_sim")
+DRIVER_POLICY = os.path.join(bed.REPO, "packaging", "pemra-ifd.conf")
+PERIPHERAL_POLICY = os.path.join(bed.REPO, "sim", "pemra-sim-peripheral.conf")
+READER_NAME = "Pemra BLE Reader"
+READER = f"{READER_NAME} 00 00"
+# The reader guest's own /var: its keys outlive a restart of pemra_sim.
+READER_KEYS = "/var/lib/pemra-sim"
+GET_CHALLENGE = [0x00, 0x84, 0x00, 0x00, 0x08]
+BUILD_VM = os.environ.get("PEMRA_BUILD_VM", bed.image.DEFAULT_BUILD_DIR)
+SKIP = bed.skip_reason(BUILD_VM)
+
+
+def echo(size):
+    """An extended-length echo APDU of `size` bytes in all, for the reader's card."""
+    data = [i & 0xFF for i in range(size - 7)]
+    return [0x80, 0xEE, 0x00, 0x00, 0x00, len(data) >> 8, len(data) & 0xFF, *data]
+
+
+def driver_key_dir(build):
+    """The key folder that the build gave the driver (PEMRA_KEY_DIR)."""
+    with open(os.path.join(build, "CMakeCache.txt")) as cache:
+        for line in cache:
+            if line.startswith("PEMRA_KEY_DIR:"):
+                return line.split("=", 1)[1].strip()
+    raise RuntimeError(f"no PEMRA_KEY_DIR in {build}/CMakeCache.txt")
+
+
+def milliseconds_to(step, log):
+    """What pemra_sim printed about a step of its set-up."""
+    found = re.search(rf"pemra_sim: {step} after (\d+) ms", log)
+    return int(found.group(1)) if found else None
+
+
+@unittest.skipIf(SKIP, SKIP)
+class PeripheralTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.bed = cls.enterClassContext(bed.VmBed(BUILD_VM))
+        print(f"\nbed up: {cls.bed.timings}", file=sys.stderr)
+        reader = cls.bed.reader
+        reader.add_bus_policy(PERIPHERAL_POLICY)
+        pid = reader.spawn([PEMRA_SIM, "--peripheral", "--key-store", READER_KEYS], log="pemra_sim.log")
+        cls.addClassCleanup(reader.stop, pid)
+        reader.wait_for(f"grep -q 'serving com.tarvenk.PemraSim' {reader.guest_work_dir}/logs/pemra_sim.log",
+                        timeout=120)
+        log = reader.log("pemra_sim.log")
+        print(f"pemra_sim: application registered after {milliseconds_to('application registered', log)} ms, "
+              f"advertising after {milliseconds_to('advertising', log)} ms", file=sys.stderr)
+
+    def run(self, result=None):
+        outcome = super().run(result)
+        if result is not None and not result.wasSuccessful():
+            print(self.bed.report(), file=sys.stderr)
+        return outcome
+
+    def test_the_host_uses_the_reader_through_pcscd(self):
+        reader, host = self.bed.reader, self.bed.host
+        address = reader.address()
+
+        started = time.monotonic()
+        transcript = host.pair_as_readme(address)
+        print(f"\npaired in {time.monotonic() - started:.1f} s", file=sys.stderr)
+        self.assertIn(f"[NEW] Device {address} Pemra", transcript)
+        self.assertIn("Pairing successful", transcript)
+
+        self.start_pcscd()
+        started = time.monotonic()
+        host.wait_for("test -S /run/pcscd/pcscd.comm", timeout=60)
+        host.call("pcsc_calls", "wait_for_card", READER, True, 120, timeout=150)
+        print(f"pcscd start to card present: {time.monotonic() - started:.1f} s", file=sys.stderr)
+
+        answers = host.call("pcsc_calls", "transmit", READER, [GET_CHALLENGE] * 20 + [echo(200)], timeout=120)
+        for response, _ in answers[:-1]:
+            self.assertEqual(len(response), 10)
+            self.assertEqual(response[-2:], [0x90, 0x00])
+        self.assertEqual(answers[-1][0], echo(200)[7:] + [0x90, 0x00])
+        round_trips = [seconds * 1000 for _, seconds in answers[:-1]]
+        print(f"GET CHALLENGE round trip: median {statistics.median(round_trips):.0f} ms, "
+              f"max {max(round_trips):.0f} ms; ECHO of 200 bytes {answers[-1][1] * 1000:.0f} ms", file=sys.stderr)
+
+        events = {entry[0] for entry in reader.sim_control("log")}
+        self.assertLessEqual({"key-exchange", "session-key", "message", "request", "indication"}, events)
+        host_address = host.address()
+        self.assertEqual(reader.run(["ls", f"{READER_KEYS}/{address}"]).stdout.split(), [host_address])
+        self.assertEqual(host.run(["ls", self.driver_keys]).stdout.split(), [address])
+
+        for change, present in (("remove_card", False), ("insert_card", True)):
+            reader.sim_control(change)
+            took = host.call("pcsc_calls", "wait_for_card", READER, present, 60, timeout=90)
+            print(f"{change}: seen in {took:.2f} s", file=sys.stderr)
+
+        # The reader drops the link and stays away; the host connects
+        # again by itself once it advertises.
+        reader.sim_control("set_connected", False)
+        host.call("pcsc_calls", "wait_for_card", READER, False, 60, timeout=90)
+        started = time.monotonic()
+        reader.sim_control("set_connected", True)
+        host.call("pcsc_calls", "wait_for_card", READER, True, 120, timeout=150)
+        print(f"advertising again to card present: {time.monotonic() - started:.1f} s", file=sys.stderr)
+        response, _ = host.call("pcsc_calls", "transmit", READER, [GET_CHALLENGE], timeout=60)[0]
+        self.assertEqual(response[-2:], [0x90, 0x00])
+
+    def start_pcscd(self):
+        host = self.bed.host
+        self.assertTrue(os.path.exists(DRIVER), f"build the driver first: {DRIVER}")
+        # The mount point: the folder that the driver would make itself.
+        self.driver_keys = driver_key_dir(BUILD)
+        os.makedirs(self.driver_keys, mode=0o700, exist_ok=True)
+        host.run(["mount", "-t", "tmpfs", "-o", "mode=0700", "tmpfs", self.driver_keys])
+        self.addCleanup(host.run, ["umount", self.driver_keys])
+        host.add_bus_policy(DRIVER_POLICY)
+        conf = host.install_reader_conf(READER_NAME, DRIVER)
+        pid = host.spawn(["pcscd", "--foreground", "--debug", "-c", conf], log="pcscd.log")
+        # SIGINT: pcscd closes its readers before it exits.
+        self.addCleanup(host.kill, pid, signal.SIGINT, timeout=60)
+
+
+if __name__ == "__main__":
+    unittest.main()
