@@ -15,16 +15,6 @@ constexpr char service_path[] = "/pemra";
 // Attribute protocol: a notification carries MTU - 3 bytes of value.
 constexpr std::size_t att_header_size = 3;
 
-// An option of a read or a write, if it is there with the type BlueZ gives it.
-template <typename T>
-std::optional<T> option(const PropertyMap &options, const char *name)
-{
-    const auto found = options.find(name);
-    if (found == options.end() || !found->second.is_of_type(Glib::Variant<T>::variant_type()))
-        return std::nullopt;
-    return Glib::VariantBase::cast_dynamic<Glib::Variant<T>>(found->second).get();
-}
-
 void not_supported(const Invocation &invocation)
 {
     invocation->return_dbus_error(bluez_error::not_supported, "Operation is not supported");
@@ -82,9 +72,9 @@ void GattApplication::on_call(int number, const Glib::ustring &method, const Gli
 
 void GattApplication::take_options(const PropertyMap &options)
 {
-    if (const auto device = option<Glib::DBusObjectPathString>(options, "device"))
+    if (const auto device = value_of<Glib::DBusObjectPathString>(options, "device"))
         heard_from_(*device);
-    const auto mtu = option<guint16>(options, "mtu");
+    const auto mtu = value_of<guint16>(options, "mtu");
     if (!mtu || *mtu < att_header_size)
         return;
     // The reader fills what one notification carries, within what its

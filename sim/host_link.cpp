@@ -11,15 +11,6 @@ using ManagedObjects = std::map<Glib::DBusObjectPathString, InterfaceMap>;
 
 constexpr char bluez_name[] = "org.bluez";
 
-template <typename T>
-std::optional<T> property(const PropertyMap &properties, const char *name)
-{
-    const auto found = properties.find(name);
-    if (found == properties.end() || !found->second.is_of_type(Glib::Variant<T>::variant_type()))
-        return std::nullopt;
-    return Glib::VariantBase::cast_dynamic<Glib::Variant<T>>(found->second).get();
-}
-
 } // namespace
 
 HostLink::HostLink(BluezCalls &bluez, Hooks hooks) : bluez_(bluez), hooks_(std::move(hooks)) {}
@@ -86,9 +77,9 @@ void HostLink::properties_changed(const Glib::ustring &path, const Glib::Variant
 void HostLink::update(const Glib::ustring &path, const PropertyMap &properties)
 {
     Device &device = devices_[path];
-    if (const auto address = property<Glib::ustring>(properties, "Address"))
+    if (const auto address = value_of<Glib::ustring>(properties, "Address"))
         device.address = *address;
-    const auto connected = property<bool>(properties, "Connected");
+    const auto connected = value_of<bool>(properties, "Connected");
     if (!connected || *connected == device.connected)
         return;
     device.connected = *connected;

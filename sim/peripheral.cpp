@@ -31,9 +31,8 @@ std::optional<AdapterRef> advertising_adapter(const Glib::VariantContainerBase &
         if (adapter == interfaces.end() || !interfaces.contains(iface::le_advertising_manager) ||
             !interfaces.contains(iface::gatt_manager))
             continue;
-        const auto address = adapter->second.find("Address");
-        if (address != adapter->second.end())
-            return AdapterRef{path, Glib::VariantBase::cast_dynamic<Glib::Variant<Glib::ustring>>(address->second).get()};
+        if (const auto address = value_of<Glib::ustring>(adapter->second, "Address"))
+            return AdapterRef{path, *address};
     }
     return std::nullopt;
 }
