@@ -2,6 +2,7 @@
 
 #include "sim/dbus_object.h"
 #include "sim/interfaces.h"
+#include "sim/pending_calls.h"
 
 namespace pemra_sim {
 
@@ -97,13 +98,16 @@ std::optional<std::string> HostLink::address_of(const Glib::ustring &device) con
     return found->second.address;
 }
 
-void HostLink::disconnect()
+void HostLink::disconnect(std::function<void()> done)
 {
+    const PendingCalls pending = when_answered(std::move(done));
     for (const auto &[path, device] : devices_) {
-        if (device.connected) {
-            bluez_.call(path, iface::device, "Disconnect", tuple({}), [](const Glib::VariantContainerBase &) {},
-                        print_failure("cannot disconnect " + device.address));
-        }
+        if (!device.connected)
+            continue;
+        const BluezFailure failed = print_failure("cannot disconnect " + device.address);
+        bluez_.call(
+            path, iface::device, "Disconnect", tuple({}), [pending](const Glib::VariantContainerBase &) {},
+            [pending, failed](const Glib::Error &error) { failed(error); });
     }
 }
 

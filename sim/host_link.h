@@ -27,8 +27,9 @@ public:
     // Reads the devices bluetoothd knows and follows them from then on.
     void start(std::function<void()> done, BluezFailure failed);
     std::optional<std::string> address_of(const Glib::ustring &device) const;
-    // Device1.Disconnect on every connected host.
-    void disconnect();
+    // Device1.Disconnect on every connected host; `done` once bluetoothd
+    // has answered them all.
+    void disconnect(std::function<void()> done = [] {});
 
 private:
     struct Device {

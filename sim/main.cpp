@@ -131,7 +131,7 @@ ControlTargets peripheral_targets(const std::unique_ptr<Peripheral> &peripheral)
 }
 
 // bluetoothd removes the application, the advertisement and the agent of
-// a program that leaves the bus.
+// a program that leaves the bus; the reader switches off first.
 int run_peripheral(const Options &options)
 {
     Program program(options, peripheral_bus_name);
@@ -150,7 +150,12 @@ int run_peripheral(const Options &options)
             peripheral->start([&program] { program.name.own(); }, failed);
         },
         failed);
-    program.state.stop = [&program] { program.state.loop->quit(); };
+    program.state.stop = [&program, &peripheral] {
+        auto quit = [&program] { program.state.loop->quit(); };
+        if (!peripheral)
+            return quit();
+        peripheral->switch_off(quit);
+    };
     return program.run();
 }
 

@@ -69,15 +69,16 @@ it (log event notify-size), up to 256 bytes. Its options: --bus, --name,
 address), --no-card, --status-readable, --log-capacity, --verbose. Its
 control interface is the same object under the name com.tarvenk.PemraSim
 (which the bus's policy must let it own), there once the reader
-advertises. It takes any device path and offers SetConnected (false: it
+advertises. At SIGTERM or SIGINT the reader switches off: it stops
+advertising and drops the link, then leaves the bus. It takes any device path and offers SetConnected (false: it
 stops advertising and disconnects the host; true: it advertises again, and
 the host connects by itself), InsertCard, RemoveCard, SetCardStatus,
 SetFault and ClearFaults (those the reader acts on; the ones of BlueZ's
 GATT calls and link are the real bluetoothd's business), ForgetKeys,
 GetLog, ClearLog and GetCounters. Its log has the reader's events below,
 with the adapter path as source, and connected / disconnected (detail: the
-host's address), advertisement, agent (the agent's requests), peripheral
-(its set-up steps) and notify-size.
+host's address), drop-link / advertise (SetConnected), advertisement, agent
+(the agent's requests), peripheral (its set-up steps) and notify-size.
 
 Control interface com.tarvenk.PemraSim1 at /sim (same bus, name org.bluez);
 errors come as com.tarvenk.PemraSim1.Error.Failed:

@@ -124,12 +124,18 @@ void Peripheral::register_application(std::function<void()> done, const BluezFai
 
 void Peripheral::set_connected(bool connected)
 {
-    firmware_.log(connected ? "advertise" : "drop-link");
-    if (connected)
-        return advertisement_.start([] {}, print_failure("cannot advertise again"));
+    if (!connected)
+        return switch_off([] {});
+    firmware_.log("advertise");
+    advertisement_.start([] {}, print_failure("cannot advertise again"));
+}
+
+void Peripheral::switch_off(std::function<void()> done)
+{
+    firmware_.log("drop-link");
     // Not advertising first: the host would connect again at once.
     advertisement_.stop();
-    host_link_.disconnect();
+    host_link_.disconnect(std::move(done));
 }
 
 void Peripheral::heard_from(const Glib::ustring &device)

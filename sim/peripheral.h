@@ -39,6 +39,11 @@ public:
     // false: the reader stops advertising and drops the link; true: it
     // advertises again, and the host connects by itself.
     void set_connected(bool connected) override;
+    // What a reader does when it is switched off: it stops advertising and
+    // drops the link, so that the host sees it go; `done` once bluetoothd
+    // has dropped it. Without that, the host would stay connected to a
+    // reader whose GATT service went away with this program.
+    void switch_off(std::function<void()> done);
 
 private:
     void register_application(std::function<void()> done, const BluezFailure &failed);

@@ -33,7 +33,6 @@ public:
     ReaderFirmware &operator=(const ReaderFirmware &) = delete;
 
     Faults &faults() { return faults_; }
-    const Faults &faults() const { return faults_; }
     // The host at the other end of the link: the address of its adapter,
     // under which the reader keeps the long-term key it agreed with it.
     void set_host(std::string address) { host_ = std::move(address); }
