@@ -113,7 +113,7 @@ class PeripheralTest(unittest.TestCase):
     @classmethod
     def stop_pcscd(cls, pid):
         """SIGINT, so that pcscd closes its readers; SIGKILL if it stays.
-        Once in three runs here pcscd stayed after "Preparing for suicide",
+        In two of four runs here pcscd stayed after "Preparing for suicide",
         before it stopped its hotplug thread, that is before the driver
         had anything to do."""
         try:
