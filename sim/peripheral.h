@@ -21,7 +21,6 @@
 namespace pemra_sim {
 
 inline constexpr char peripheral_bus_name[] = "com.tarvenk.PemraSim";
-inline constexpr char peripheral_reader_name[] = "Pemra";
 
 // The first adapter of the reader's bluetoothd that can advertise.
 void find_adapter(BluezCalls &bluez, std::function<void(const AdapterRef &adapter)> found, BluezFailure failed);
