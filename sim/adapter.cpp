@@ -76,11 +76,6 @@ ApplicationContents read_contents(const Glib::VariantContainerBase &reply)
 
 Glib::ustring adapter_path(unsigned index) { return "/org/bluez/hci" + std::to_string(index); }
 
-PendingCalls when_answered(std::function<void()> done)
-{
-    return PendingCalls(nullptr, [done = std::move(done)](void *) { done(); });
-}
-
 Adapter::Adapter(const SimContext &context, unsigned index, RemoveDevice remove_device)
     : context_(context), address_(adapter_address(index)), remove_device_(std::move(remove_device)),
       object_(context.connection, adapter_path(index))

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim/dbus_object.h"
+#include "sim/pending_calls.h"
 #include "sim/sim_context.h"
 
 namespace pemra_sim {
@@ -24,11 +25,6 @@ struct Application {
     bool names_pemra_service = false;
     std::vector<Glib::ustring> profiles; // objects with org.bluez.GattProfile1
 };
-
-// Held by every call that waits for its answer: `done` runs once the last
-// holder lets go.
-using PendingCalls = std::shared_ptr<void>;
-PendingCalls when_answered(std::function<void()> done);
 
 Glib::ustring adapter_path(unsigned index);
 

@@ -7,14 +7,8 @@
 
 namespace pemra_sim {
 
-namespace {
-
-constexpr char bluez_name[] = "org.bluez";
-
-} // namespace
-
-BusName::BusName(Glib::RefPtr<Gio::DBus::Connection> connection, std::function<void()> refused)
-    : connection_(std::move(connection)), refused_(std::move(refused))
+BusName::BusName(Glib::RefPtr<Gio::DBus::Connection> connection, std::string name, std::function<void()> refused)
+    : connection_(std::move(connection)), name_(std::move(name)), refused_(std::move(refused))
 {
 }
 
@@ -32,7 +26,7 @@ void BusName::own()
         std::fprintf(stderr, "pemra_sim: cannot own %s\n", name);
         static_cast<BusName *>(self)->refused_();
     };
-    owner_ = g_bus_own_name_on_connection(connection_->gobj(), bluez_name, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+    owner_ = g_bus_own_name_on_connection(connection_->gobj(), name_.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
                                           acquired, lost, this, nullptr);
 }
 
@@ -47,7 +41,7 @@ void BusName::release()
 void BusName::release_for(std::chrono::milliseconds gap)
 {
     release();
-    std::printf("pemra_sim: gave up %s for %lld ms\n", bluez_name, static_cast<long long>(gap.count()));
+    std::printf("pemra_sim: gave up %s for %lld ms\n", name_.c_str(), static_cast<long long>(gap.count()));
     std::fflush(stdout);
     Glib::signal_timeout().connect_once([this] { own(); }, static_cast<unsigned>(gap.count()));
 }

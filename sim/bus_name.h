@@ -1,9 +1,11 @@
-// The stand-in's name on its bus, "org.bluez". Giving it up for a while
-// stands for a bluetoothd that stops and is started again.
+// The program's name on its bus: "org.bluez" for the stand-in, its own for
+// the peripheral. Giving it up for a while stands for a bluetoothd that
+// stops and is started again.
 #pragma once
 
 #include <chrono>
 #include <functional>
+#include <string>
 
 #include <giomm/dbusconnection.h>
 
@@ -12,7 +14,7 @@ namespace pemra_sim {
 class BusName {
 public:
     // `refused`: the bus did not give us the name, or took it away.
-    BusName(Glib::RefPtr<Gio::DBus::Connection> connection, std::function<void()> refused);
+    BusName(Glib::RefPtr<Gio::DBus::Connection> connection, std::string name, std::function<void()> refused);
     ~BusName();
     BusName(const BusName &) = delete;
     BusName &operator=(const BusName &) = delete;
@@ -26,6 +28,7 @@ private:
     void release();
 
     Glib::RefPtr<Gio::DBus::Connection> connection_;
+    std::string name_;
     std::function<void()> refused_;
     guint owner_ = 0;
 };

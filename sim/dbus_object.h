@@ -30,8 +30,8 @@ public:
 
     const Glib::ustring &path() const { return path_; }
 
-    // Exports one more interface at once; `properties` holds a value for
-    // every property the interface declares.
+    // Exports one more interface at once with the values of `properties`;
+    // a property it lacks is absent (GetAll leaves it out).
     void add_interface(const Glib::RefPtr<Gio::DBus::InterfaceInfo> &info, PropertyMap properties,
                        MethodHandler handler = {});
 

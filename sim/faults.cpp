@@ -81,6 +81,30 @@ std::optional<Fault> fault_by_name(std::string_view name)
     return found->fault;
 }
 
+bool is_bluez_fault(Fault fault)
+{
+    switch (fault) {
+    case Fault::WriteAnswerDelayMs:
+    case Fault::FailWrite1:
+    case Fault::FailWrite2:
+    case Fault::FailWrite7:
+    case Fault::FailRead3:
+    case Fault::FailStartNotify4:
+    case Fault::FailStartNotify8:
+    case Fault::ConnectionIntervalUs:
+    case Fault::AttTimeoutMs:
+    case Fault::NotificationsEndAtDisconnect:
+    case Fault::ConnectInOneSignal:
+    case Fault::ManagedObjectsError:
+    case Fault::ManagedObjectsWrongType:
+    case Fault::NameGapMs:
+    case Fault::RegisterApplicationError:
+        return true;
+    default:
+        return false;
+    }
+}
+
 Faults::Faults() { clear(); }
 
 void Faults::clear()

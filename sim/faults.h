@@ -62,6 +62,9 @@ struct FaultInfo {
 
 const std::array<FaultInfo, fault_count> &fault_table();
 std::optional<Fault> fault_by_name(std::string_view name);
+// A switch of the stand-in's BlueZ (its GATT calls, its link, "/"), which a
+// reader beside a real bluetoothd does not have.
+bool is_bluez_fault(Fault fault);
 
 class Faults {
 public:

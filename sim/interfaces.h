@@ -1,5 +1,7 @@
-// Introspection data of every interface the stand-in exports: the subset of
-// BlueZ's API that the driver meets, and the stand-in's own control interface.
+// Introspection data of every interface that pemra_sim exports: the subset
+// of BlueZ's API that the driver meets, the objects that the peripheral
+// offers the real bluetoothd (GATT application, advertisement, agent), and
+// the program's own control interface.
 #pragma once
 
 #include <giomm/dbusintrospection.h>
@@ -16,6 +18,10 @@ inline constexpr char device[] = "org.bluez.Device1";
 inline constexpr char gatt_service[] = "org.bluez.GattService1";
 inline constexpr char gatt_characteristic[] = "org.bluez.GattCharacteristic1";
 inline constexpr char gatt_profile[] = "org.bluez.GattProfile1";
+inline constexpr char le_advertisement[] = "org.bluez.LEAdvertisement1";
+inline constexpr char le_advertising_manager[] = "org.bluez.LEAdvertisingManager1";
+inline constexpr char agent[] = "org.bluez.Agent1";
+inline constexpr char agent_manager[] = "org.bluez.AgentManager1";
 inline constexpr char control[] = "com.tarvenk.PemraSim1";
 } // namespace iface
 
@@ -31,6 +37,7 @@ inline constexpr char not_supported[] = "org.bluez.Error.NotSupported";
 inline constexpr char already_exists[] = "org.bluez.Error.AlreadyExists";
 inline constexpr char does_not_exist[] = "org.bluez.Error.DoesNotExist";
 inline constexpr char invalid_arguments[] = "org.bluez.Error.InvalidArguments";
+inline constexpr char rejected[] = "org.bluez.Error.Rejected";
 } // namespace bluez_error
 
 class InterfaceCatalog {

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <functional>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 #include "sim/faults.h"
@@ -49,7 +50,35 @@ Options:
                        when bluetoothd re-enables kept sessions
   --log-capacity N     log entries kept for GetLog (default 100000)
   --verbose            print every log entry on standard output
+  --peripheral         be a reader beside a real bluetoothd instead (below)
+  --name NAME          with --peripheral: the name it advertises (default Pemra)
   --help               print this text
+
+With --peripheral, pemra_sim is one Pemra reader on the system bus of a
+machine whose own bluetoothd owns "org.bluez": it makes the first adapter
+that can advertise powered, pairable and discoverable, registers the Pemra
+GATT service (GattManager1.RegisterApplication, root "/"), a connectable
+advertisement of the service's UUID and its name, and an agent
+(NoInputNoOutput) that accepts every pairing and authorisation, as a
+reader's firmware does. A host pairs with it and talks to it over the radio;
+the reader is the one described below, built on BlueZ: it hears StartNotify
+only when the host's switch of notifications turns on from off, and it
+notifies as much as the MTU that bluetoothd reports with each request lets
+it (log event notify-size), up to 256 bytes. Its options: --bus, --name,
+--message-size, --key-store (the keys of hosts, under the adapter's
+address), --no-card, --status-readable, --log-capacity, --verbose. Its
+control interface is the same object under the name com.tarvenk.PemraSim
+(which the bus's policy must let it own), there once the reader
+advertises. At SIGTERM or SIGINT the reader switches off: it stops
+advertising and drops the link, then leaves the bus. It takes any device path and offers SetConnected (false: it
+stops advertising and disconnects the host; true: it advertises again, and
+the host connects by itself), InsertCard, RemoveCard, SetCardStatus,
+SetFault and ClearFaults (those the reader acts on; the ones of BlueZ's
+GATT calls and link are the real bluetoothd's business), ForgetKeys,
+GetLog, ClearLog and GetCounters. Its log has the reader's events below,
+with the adapter path as source, and connected / disconnected (detail: the
+host's address), drop-link / advertise (SetConnected), advertisement, agent
+(the agent's requests), peripheral (its set-up steps) and notify-size.
 
 Control interface com.tarvenk.PemraSim1 at /sim (same bus, name org.bluez);
 errors come as com.tarvenk.PemraSim1.Error.Failed:
@@ -186,6 +215,7 @@ const std::map<std::string, Setter> &valued_options()
         {"--message-size",
          [](Options &o, const std::string &v) { o.reader.message_size = number(v, "--message-size"); }},
         {"--key-store", [](Options &o, const std::string &v) { o.key_store = v; }},
+        {"--name", [](Options &o, const std::string &v) { o.reader.name = v; }},
         {"--log-capacity", [](Options &o, const std::string &v) { o.log_capacity = number(v, "--log-capacity"); }},
         {"--vicc-port", [](Options &o, const std::string &v) { o.vicc_port = number(v, "--vicc-port"); }},
     };
@@ -202,9 +232,26 @@ const std::map<std::string, std::function<void(Options &)>> &flags()
         {"--status-readable", [](Options &o) { o.reader.layout.status_readable = true; }},
         {"--status-at-switch-on", [](Options &o) { o.reader.status_at_switch_on = true; }},
         {"--verbose", [](Options &o) { o.verbose = true; }},
+        {"--peripheral", [](Options &o) { o.peripheral = true; }},
         {"--help", [](Options &o) { o.help = true; }},
     };
     return flags;
+}
+
+// What a reader beside a real bluetoothd does not have: BlueZ's state and
+// the scenario are the real bluetoothd's, the MTU sets the notify size.
+const std::set<std::string> stand_in_only{"--adapters",     "--readers",    "--notify-size",
+                                          "--vicc-port",    "--disconnected", "--unpaired",
+                                          "--unresolved",   "--status-at-switch-on"};
+
+void check_mode(const Options &options, const std::set<std::string> &given)
+{
+    for (const auto &option : given) {
+        if (options.peripheral && stand_in_only.contains(option))
+            throw std::invalid_argument(option + " does not go with --peripheral");
+        if (!options.peripheral && option == "--name")
+            throw std::invalid_argument("--name goes with --peripheral only");
+    }
 }
 
 } // namespace
@@ -212,6 +259,7 @@ const std::map<std::string, std::function<void(Options &)>> &flags()
 Options parse_options(const std::vector<std::string> &arguments)
 {
     Options options;
+    std::set<std::string> given(arguments.begin(), arguments.end());
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string &argument = arguments[i];
         if (const auto flag = flags().find(argument); flag != flags().end()) {
@@ -231,6 +279,9 @@ Options parse_options(const std::vector<std::string> &arguments)
         throw std::invalid_argument("readers need an adapter");
     if (options.vicc_port > 0xFFFF || (options.vicc_port != 0 && options.readers == 0))
         throw std::invalid_argument("--vicc-port needs a port number and a reader");
+    check_mode(options, given);
+    if (options.peripheral && options.reader.name.empty())
+        options.reader.name = "Pemra";
     return options;
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/reader.h"
+#include "sim/reader_options.h"
 
 namespace pemra_sim {
 
@@ -19,6 +19,8 @@ struct Options {
     unsigned vicc_port = 0;
     std::size_t log_capacity = 100000;
     bool verbose = false;
+    // The reader itself beside a real bluetoothd (sim/peripheral.h).
+    bool peripheral = false;
     bool help = false;
 };
 

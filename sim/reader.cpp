@@ -1,14 +1,10 @@
 #include "sim/reader.h"
 
-#include "sim/event_log.h"
 #include "sim/interfaces.h"
-#include "sim/key_store.h"
 
 namespace pemra_sim {
 
 namespace {
-
-constexpr std::uint8_t card_status_report = 0x01;
 
 // The GATT faults that may hit a call, by characteristic.
 std::optional<Fault> write_fault(int number)
@@ -51,56 +47,34 @@ std::size_t prepare_writes(std::size_t size, std::size_t notify_size)
 
 } // namespace
 
-std::string notify_size_problem(std::size_t size)
-{
-    if (size < min_notify_size || size > max_notify_size)
-        return "the notify size must be 20 to 256";
-    return {};
-}
-
-std::string size_problem(const ReaderOptions &options)
-{
-    if (const std::string problem = notify_size_problem(options.notify_size); !problem.empty())
-        return problem;
-    if (options.message_size < min_message_size || options.message_size > max_message_size)
-        return "the message size must be 16 to 65535";
-    return {};
-}
-
 Reader::Reader(const SimContext &context, const AdapterRef &adapter, const ReaderOptions &options)
-    : context_(context), adapter_(adapter), address_(options.address), radio_(faults_),
-      protocol_({options.address, options.name}, options.message_size, context.keys, faults_, context.log,
-                device_path(adapter.path, options.address)),
-      tunnel_(faults_,
-              {[this](const Bytes &message) { return protocol_.answer(message, adapter_.address); },
-               [this](const Bytes &value) { notify(4, value); },
-               // Behind the notifications that went before it.
-               [this] { radio_.send([this] { set_connected(false); }); },
-               [this](const std::string &event, const std::string &detail, const Bytes &data) {
-                   log(event, detail, data);
-               }},
-              options.notify_size),
+    : adapter_(adapter),
+      firmware_(options, context.keys, context.log, device_path(adapter.path, options.address),
+                {[this](int number, const Bytes &value) { notify(number, value); },
+                 // Behind the notifications that went before it.
+                 [this] { radio_.send([this] { set_connected(false); }); }}),
+      radio_(firmware_.faults()),
       objects_(
           context, adapter.path, options.address, options.name, options.layout, options.link, options.notify_size,
           [this](const Glib::ustring &method, const Invocation &invocation) { on_device_call(method, invocation); },
           [this](int number, const Glib::ustring &method, const Glib::VariantContainerBase &args,
                  const Invocation &invocation) { on_characteristic_call(number, method, args, invocation); }),
-      sessions_(context.connection, {[this](int number) { enable_notifications(number); },
-                                     [this](int number) { disable_notifications(number); },
-                                     [this](int number, bool on) { objects_.set_notifying(number, on); }}),
-      requests_(faults_,
+      sessions_(context.connection,
+                {[this](int number) { enable_notifications(number); },
+                 [this](int number) { firmware_.notifications_switched(number, false); },
+                 [this](int number, bool on) { objects_.set_notifying(number, on); }}),
+      requests_(firmware_.faults(),
                 [this] {
                     log("att-timeout");
                     set_connected(false);
-                }),
-      status_at_switch_on_(options.status_at_switch_on)
+                })
 {
-    protocol_.set_card_status(options.card ? card_present : card_absent);
+    firmware_.set_host(adapter.address);
 }
 
 void Reader::log(const std::string &event, const std::string &detail, const Bytes &data)
 {
-    context_.log.add(event, path(), detail, data);
+    firmware_.log(event, detail, data);
 }
 
 void Reader::on_device_call(const Glib::ustring &method, const Invocation &invocation)
@@ -139,7 +113,7 @@ void Reader::on_characteristic_call(int number, const Glib::ustring &method, con
 
 bool Reader::fails(std::optional<Fault> fault, const Invocation &invocation)
 {
-    if (!fault || !faults_.take(*fault))
+    if (!fault || !firmware_.faults().take(*fault))
         return false;
     log("fault", std::string(fault_table()[static_cast<std::size_t>(*fault)].name));
     invocation->return_dbus_error(bluez_error::failed, "Operation failed with ATT error: 0x0e");
@@ -152,7 +126,7 @@ bool Reader::fails(std::optional<Fault> fault, const Invocation &invocation)
 // soon as it is queued.
 void Reader::write_value(int number, const Bytes &value, const Invocation &invocation)
 {
-    log(number == 9 ? "indication" : "write", std::to_string(number), value);
+    firmware_.log_write(number, value);
     const bool request = objects_.has_flag(number, "write");
     if (!request && !objects_.has_flag(number, "write-without-response"))
         return not_supported(invocation);
@@ -163,9 +137,9 @@ void Reader::write_value(int number, const Bytes &value, const Invocation &invoc
         return;
     if (!request) {
         invocation->return_value({});
-        return tunnel_.write(number, value);
+        return firmware_.write(number, value);
     }
-    const std::size_t notify_size = tunnel_.notify_size();
+    const std::size_t notify_size = firmware_.notify_size();
     write_request(number, value, value.size() > notify_size ? prepare_writes(value.size(), notify_size) : 0,
                   invocation);
 }
@@ -181,14 +155,14 @@ void Reader::write_request(int number, const Bytes &value, std::size_t prepare_w
         requests_.end(request);
         invocation->return_value({});
     };
-    if (faults_.value(Fault::WriteAnswerDelayMs) > 0) {
-        tunnel_.write(number, value);
+    if (firmware_.faults().value(Fault::WriteAnswerDelayMs) > 0) {
+        firmware_.write(number, value);
         return answer_late(std::move(answer), link_lost_before_answer(request, invocation));
     }
     radio_.send(std::move(answer), link_lost_before_answer(request, invocation));
     // The reader acts on the write as soon as it has it, before its answer
     // is on the air.
-    tunnel_.write(number, value);
+    firmware_.write(number, value);
 }
 
 void Reader::answer_late(std::function<void()> answer, std::function<void()> lost)
@@ -199,7 +173,7 @@ void Reader::answer_late(std::function<void()> answer, std::function<void()> los
             radio_.send(answer, lost);
             return false;
         },
-        static_cast<unsigned>(faults_.value(Fault::WriteAnswerDelayMs)));
+        static_cast<unsigned>(firmware_.faults().value(Fault::WriteAnswerDelayMs)));
     late_answers_.emplace_back(timer, std::move(lost));
 }
 
@@ -212,7 +186,7 @@ void Reader::read_value(int number, const Invocation &invocation)
         return;
     if (number == 3)
         return read_header(invocation);
-    const Bytes value = number == 8 ? status_value() : objects_.value(number);
+    const Bytes value = number == 8 ? firmware_.status_value() : objects_.value(number);
     objects_.store_value(number, value);
     invocation->return_value(tuple({variant_bytes(value)}));
 }
@@ -220,7 +194,7 @@ void Reader::read_value(int number, const Invocation &invocation)
 void Reader::read_header(const Invocation &invocation)
 {
     const auto request = requests_.begin(3, AttRequests::Kind::Read);
-    tunnel_.read_header([this, request, invocation](const std::optional<Bytes> &value) {
+    firmware_.read_header([this, request, invocation](const std::optional<Bytes> &value) {
         if (!value)
             return link_lost_before_answer(request, invocation)();
         radio_.send(
@@ -261,22 +235,8 @@ void Reader::stop_notify(int number, const Invocation &invocation)
 void Reader::enable_notifications(int number)
 {
     radio_.send([this, number] { sessions_.enabled(number); });
-    if (number != 8)
-        return;
-    // The reader reports its card status as soon as the host listens, or,
-    // built on BlueZ, only when the switch was off.
-    const bool switched_on = !std::exchange(status_switch_on_, true);
-    if (switched_on || !status_at_switch_on_)
-        notify(8, status_value());
+    firmware_.notifications_switched(number, true);
 }
-
-void Reader::disable_notifications(int number)
-{
-    if (number == 8)
-        status_switch_on_ = false;
-}
-
-Bytes Reader::status_value() const { return {card_status_report, protocol_.card_status()}; }
 
 void Reader::set_connected(bool connected)
 {
@@ -296,7 +256,7 @@ void Reader::set_connected(bool connected)
 // enabled again.
 void Reader::connect()
 {
-    if (faults_.take(Fault::ConnectInOneSignal)) {
+    if (firmware_.faults().take(Fault::ConnectInOneSignal)) {
         objects_.set_device({{"Connected", variant_bool(true)}, {"ServicesResolved", variant_bool(true)}});
         return sessions_.connected();
     }
@@ -317,10 +277,9 @@ void Reader::disconnect()
     }
     requests_.reset();
     radio_.reset();
-    tunnel_.reset();
-    protocol_.end_session();
+    firmware_.link_lost();
     objects_.set_device({{"ServicesResolved", variant_bool(false)}, {"Connected", variant_bool(false)}});
-    sessions_.link_lost(faults_.take(Fault::NotificationsEndAtDisconnect));
+    sessions_.link_lost(firmware_.faults().take(Fault::NotificationsEndAtDisconnect));
 }
 
 void Reader::set_paired(bool paired)
@@ -331,13 +290,6 @@ void Reader::set_paired(bool paired)
 void Reader::set_services_resolved(bool resolved)
 {
     objects_.set_device({{"ServicesResolved", variant_bool(resolved)}});
-}
-
-void Reader::set_card_status(std::uint8_t status)
-{
-    protocol_.set_card_status(status);
-    log("card-status", std::to_string(status));
-    notify(8, status_value());
 }
 
 void Reader::notify(int number, const Bytes &value)
@@ -354,14 +306,8 @@ void Reader::notify(int number, const Bytes &value)
 
 void Reader::set_notify_size(std::size_t size)
 {
-    tunnel_.set_notify_size(size);
+    firmware_.set_notify_size(size);
     objects_.set_mtu(size);
-}
-
-void Reader::forget_keys()
-{
-    log("forget-keys");
-    context_.keys.forget(address_);
 }
 
 } // namespace pemra_sim

@@ -22,6 +22,8 @@ constexpr unsigned foreign_service_handle = 0x0040;
 constexpr std::size_t att_header_size = 3;
 constexpr std::int16_t rssi = -52;
 
+} // namespace
+
 std::string characteristic_uuid(int number, bool uppercase)
 {
     std::string uuid = "0000000" + std::to_string(number) + characteristic_uuid_tail;
@@ -29,8 +31,6 @@ std::string characteristic_uuid(int number, bool uppercase)
         std::ranges::transform(uuid, uuid.begin(), [](unsigned char c) { return std::toupper(c); });
     return uuid;
 }
-
-} // namespace
 
 std::vector<Glib::ustring> characteristic_flags(int number, const ServiceLayout &layout)
 {

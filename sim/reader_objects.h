@@ -9,32 +9,15 @@
 
 #include <array>
 #include <memory>
-#include <set>
 #include <string_view>
 
 #include "sim/dbus_object.h"
+#include "sim/reader_options.h"
 #include "sim/sim_context.h"
 
 namespace pemra_sim {
 
 inline constexpr int characteristic_count = 9;
-
-struct ServiceLayout {
-    std::set<int> omitted;   // characteristic numbers the service lacks
-    std::set<int> uppercase; // characteristics whose UUID BlueZ shows in capitals
-    // The device also offers a service of another UUID whose
-    // characteristics carry the Pemra characteristics' UUIDs; calls on
-    // them fail and are logged as "foreign-call".
-    bool foreign_service = false;
-    // Characteristic 8 can be read too: its value is the card status.
-    bool status_readable = false;
-};
-
-struct LinkState {
-    bool connected = true;
-    bool paired = true;
-    bool services_resolved = true;
-};
 
 class ReaderObjects {
 public:
@@ -84,6 +67,10 @@ private:
     std::unique_ptr<ExportedObject> foreign_service_;
     std::vector<std::unique_ptr<ExportedObject>> foreign_characteristics_;
 };
+
+// The UUID of characteristic `number`: "0000000N" and the rest of the
+// Pemra service's UUID.
+std::string characteristic_uuid(int number, bool uppercase = false);
 
 // The flags of characteristic `number` as a Pemra reader declares them and
 // BlueZ shows them (Flags).

@@ -1,9 +1,13 @@
 """Drives a running pemra_sim through its control interface
-(com.tarvenk.PemraSim1 at /sim), with python3-dbus. See pemra_sim --help."""
+(com.tarvenk.PemraSim1 at /sim), with python3-dbus. See pemra_sim --help.
+The stand-in serves it as org.bluez; pemra_sim --peripheral as
+com.tarvenk.PemraSim (PERIPHERAL), on the bus of the reader's bluetoothd,
+where it takes any device path and offers no scenario methods."""
 
 import dbus
 
 BLUEZ = "org.bluez"
+PERIPHERAL = "com.tarvenk.PemraSim"
 CONTROL_PATH = "/sim"
 CONTROL_INTERFACE = "com.tarvenk.PemraSim1"
 DEFAULT_ADAPTER = "/org/bluez/hci0"
@@ -40,9 +44,9 @@ class LogEntry(tuple):
 
 
 class SimControl:
-    def __init__(self, address):
+    def __init__(self, address, name=BLUEZ):
         self.connection = dbus.bus.BusConnection(address)
-        self.control = dbus.Interface(self.connection.get_object(BLUEZ, CONTROL_PATH), CONTROL_INTERFACE)
+        self.control = dbus.Interface(self.connection.get_object(name, CONTROL_PATH), CONTROL_INTERFACE)
 
     def close(self):
         self.connection.close()

@@ -72,14 +72,14 @@ void Simulator::remove_adapter(const Glib::ustring &path)
 void Simulator::relay_vicc(unsigned port, const Glib::ustring &reader_path)
 {
     Reader &target = reader(reader_path);
-    target.set_card_status(card_absent);
+    target.firmware().set_card_status(card_absent);
     vicc_ = std::make_unique<ViccRelay>(port, [this, reader_path](bool present) {
         // The reader may have been removed meanwhile.
         const auto paths = reader_paths();
         if (std::ranges::find(paths, reader_path) != paths.end())
-            reader(reader_path).set_card_status(present ? card_present : card_absent);
+            reader(reader_path).firmware().set_card_status(present ? card_present : card_absent);
     });
-    target.use_card(vicc_.get());
+    target.firmware().use_card(vicc_.get());
 }
 
 ReaderOptions Simulator::defaults_for_next_reader() const

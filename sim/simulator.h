@@ -3,7 +3,6 @@
 #pragma once
 
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 #include "sim/adapter.h"
@@ -11,12 +10,6 @@
 #include "sim/vicc_relay.h"
 
 namespace pemra_sim {
-
-// A control request that cannot be served (unknown object, bad option).
-class SimError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 class Simulator {
 public:

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include <glibmm/variant.h>
@@ -31,6 +32,16 @@ T argument(const Glib::VariantContainerBase &args, std::size_t index)
     Glib::VariantBase child;
     args.get_child(child, index);
     return Glib::VariantBase::cast_dynamic<Glib::Variant<T>>(child).get();
+}
+
+// The value of `name` among `values`, if it is there with type T.
+template <typename T>
+std::optional<T> value_of(const PropertyMap &values, const Glib::ustring &name)
+{
+    const auto found = values.find(name);
+    if (found == values.end() || !found->second.is_of_type(Glib::Variant<T>::variant_type()))
+        return std::nullopt;
+    return Glib::VariantBase::cast_dynamic<Glib::Variant<T>>(found->second).get();
 }
 
 inline Glib::VariantContainerBase tuple(const std::vector<Glib::VariantBase> &children)

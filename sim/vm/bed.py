@@ -361,6 +361,12 @@ class EndGuest(Guest):
     def stop_peripheral(self):
         return self.call("bluetoothctl_pty", "stop_peripheral")
 
+    def sim_control(self, method, *args, timeout=60):
+        """A method of SimControl (sim/simctl.py) on the pemra_sim
+        --peripheral of this guest, through its control interface on the
+        guest's bus; bytes come back as hexadecimal text."""
+        return self.call("reader_control", "control", method, *args, timeout=timeout)
+
     def add_bus_policy(self, path):
         """Installs a D-Bus policy file in the bus's extra folder (as a
         package installs one) and has the bus read it."""

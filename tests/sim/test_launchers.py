@@ -33,13 +33,16 @@ class CommandLine(unittest.TestCase):
         text = sim("--help").stdout
         for option in ("--bus", "--adapters", "--readers", "--notify-size", "--message-size", "--key-store",
                        "--no-card", "--disconnected", "--unpaired", "--unresolved", "--log-capacity",
-                       "--verbose", "--vicc-port", "--help"):
+                       "--verbose", "--vicc-port", "--peripheral", "--name", "--help"):
             with self.subTest(option=option):
                 self.assertRegex(text, rf"\n  {option}\b")
 
     def test_bad_options_are_refused_with_status_2(self):
         for args in (["--frobnicate"], ["--notify-size", "19"], ["--notify-size", "257"],
-                     ["--message-size", "65536"], ["--readers"], ["--readers", "x"]):
+                     ["--message-size", "65536"], ["--readers"], ["--readers", "x"],
+                     # What BlueZ or the MTU decides beside a real bluetoothd.
+                     ["--peripheral", "--notify-size", "20"], ["--peripheral", "--disconnected"],
+                     ["--name", "Pemra"]):
             with self.subTest(args=args):
                 result = sim(*args)
                 self.assertEqual(result.returncode, 2)
