@@ -52,6 +52,10 @@ const std::array<FaultInfo, fault_count> &fault_table()
         {Fault::AttTimeoutMs, "att-timeout-ms", att_timeout_ms,
          "BlueZ drops the link when the reader leaves a Write Request or a Read Request unanswered for N ms "
          "(default 30000, BlueZ's ATT transaction timeout; 0: never)"},
+        {Fault::HeaderAnswerLast, "header-answer-last", 0,
+         "the next N reads of characteristic 3 are answered after the reply's fragments have gone out, as the "
+         "real bluetoothd does now and then: a reader notifies as soon as it has the read, and its fragments "
+         "may overtake the read's answer"},
         {Fault::NotificationsEndAtDisconnect, "notifications-end-at-disconnect", 0,
          "the next N link losses end every notification session: Notifying turns false after the disconnect "
          "signal and nothing is enabled again at the next connection"},
@@ -93,6 +97,7 @@ bool is_bluez_fault(Fault fault)
     case Fault::FailStartNotify8:
     case Fault::ConnectionIntervalUs:
     case Fault::AttTimeoutMs:
+    case Fault::HeaderAnswerLast:
     case Fault::NotificationsEndAtDisconnect:
     case Fault::ConnectInOneSignal:
     case Fault::ManagedObjectsError:

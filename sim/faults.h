@@ -37,6 +37,7 @@ enum class Fault {
     ConnectionIntervalUs,    // parameter: each answer and notification waits for a connection event (0: off)
     EmptyAtr,                // counted: a card reset is answered 00 alone
     AttTimeoutMs,            // parameter: a request left unanswered this long drops the link (0: never)
+    HeaderAnswerLast,        // counted: the read of characteristic 3 is answered after the reply's fragments
     // Earlier behaviours of the stand-in, kept for tests that need them:
     NotificationsEndAtDisconnect, // counted: a link loss ends every notification session
     ConnectInOneSignal,      // counted: a connection announces Connected and ServicesResolved together

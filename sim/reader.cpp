@@ -194,16 +194,25 @@ void Reader::read_value(int number, const Invocation &invocation)
 void Reader::read_header(const Invocation &invocation)
 {
     const auto request = requests_.begin(3, AttRequests::Kind::Read);
-    firmware_.read_header([this, request, invocation](const std::optional<Bytes> &value) {
+    const bool answer_last = firmware_.faults().take(Fault::HeaderAnswerLast);
+    firmware_.read_header([this, request, invocation, answer_last](const std::optional<Bytes> &value) {
         if (!value)
             return link_lost_before_answer(request, invocation)();
-        radio_.send(
-            [this, request, invocation, value = *value] {
-                requests_.end(request);
-                objects_.store_value(3, value);
-                invocation->return_value(tuple({variant_bytes(value)}));
-            },
-            link_lost_before_answer(request, invocation));
+        auto answer = [this, request, invocation, value = *value] {
+            radio_.send(
+                [this, request, invocation, value] {
+                    requests_.end(request);
+                    objects_.store_value(3, value);
+                    invocation->return_value(tuple({variant_bytes(value)}));
+                },
+                link_lost_before_answer(request, invocation));
+        };
+        // The reader sends its fragments right after it answered the read,
+        // before this returns: the answer then goes out behind them.
+        if (answer_last)
+            Glib::signal_idle().connect_once(answer);
+        else
+            answer();
     });
 }
 

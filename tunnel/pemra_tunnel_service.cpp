@@ -400,18 +400,27 @@ void PemraTunnelService::write_length(const std::shared_ptr<Transfer> &transfer)
 
 void PemraTunnelService::read_header(const std::shared_ptr<Transfer> &transfer)
 {
-    // Fragments that come before the header has been read are dropped.
+    // The reader sends its fragments once it has the read, and they may
+    // overtake BlueZ's answer to the read (the real bluetoothd does that now
+    // and then): they are collected from now on, placed by arrival order,
+    // and counted once the header is in.
     receive_.prepare(/*header_in_first_fragment=*/false);
+    wait_for_reply(transfer, 0);
     chars_[reply_header]->read_value([transfer](const Glib::Error *error, Bytes header) {
         PemraTunnelService &tunnel = *transfer->tunnel;
         tunnel.receive_.bluez_answered();
         if (error)
-            return tunnel.finish_with(*transfer, transfer_call_failed(*error, __LINE__));
+            return tunnel.abandon_wait(*transfer, transfer_call_failed(*error, __LINE__));
         if (!transfer->live())
             return;
-        if (tunnel.receive_.take_header(header) == ReceiveState::Progress::Unusable)
-            return tunnel.finish_reply(*transfer, Wake::ReplyUnusable, 0);
-        tunnel.wait_for_reply(transfer, 0);
+        switch (tunnel.receive_.take_header(header)) {
+        case ReceiveState::Progress::Complete:
+            return tunnel.resume(Wake::ReplyComplete);
+        case ReceiveState::Progress::Unusable:
+            return tunnel.resume(Wake::ReplyUnusable);
+        default:
+            return;
+        }
     });
 }
 

@@ -23,7 +23,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-DEFAULT_BUILD_DIR = os.path.join(REPO, "build-vm")
+# PEMRA_BUILD_VM names another folder.
+DEFAULT_BUILD_DIR = os.environ.get("PEMRA_BUILD_VM", os.path.join(REPO, "build-vm"))
 KERNEL_META_PACKAGE = "linux-image-amd64"
 KERNEL_PACKAGE = re.compile(r"^linux-image-6\.1\.0-[0-9]+-amd64$")
 BUSYBOX = "/bin/busybox"

@@ -24,6 +24,9 @@ DRIVER_POLICY = os.path.join(bed.REPO, "packaging", "pemra-ifd.conf")
 PERIPHERAL_POLICY = os.path.join(bed.REPO, "sim", "pemra-sim-peripheral.conf")
 # The reader guest's own /var: the reader's keys outlive a restart of pemra_sim.
 READER_KEYS = "/var/lib/pemra-sim"
+# A client that connects and goes: wakes a pcscd whose main loop sleeps.
+WAKE_PCSCD = ["/usr/bin/python3", "-c",
+              f"import socket; socket.socket(socket.AF_UNIX).connect({PCSCD_SOCKET!r})"]
 
 
 def driver_key_dir(build):
@@ -47,7 +50,7 @@ class PairedBed:
         self.build = os.path.abspath(build)
         self.driver = os.path.join(self.build, "driver", "libpemra_ifd.so")
         self.reader_args = list(reader_args)
-        self.bed = bed.VmBed()
+        self.bed = bed.VmBed(bluetoothd_args=os.environ.get("PEMRA_BLUETOOTHD_ARGS", "").split())
         self.pcscd = None
         self.timings = {}
 
@@ -81,18 +84,30 @@ class PairedBed:
         self.bed.close()
 
     def start_reader(self):
+        """pemra_sim --peripheral, up once it advertises; each start logs
+        to a file of its own."""
         reader = self.reader
         reader.add_bus_policy(PERIPHERAL_POLICY)
-        self.reader_pid = reader.spawn([os.path.join(self.build, "sim", "pemra_sim"), "--peripheral",
-                                        "--key-store", READER_KEYS, *self.reader_args], log="pemra_sim.log")
-        reader.wait_for(f"grep -q 'serving com.tarvenk.PemraSim' {reader.guest_work_dir}/logs/pemra_sim.log")
+        self.reader_starts = getattr(self, "reader_starts", 0) + 1
+        log = f"pemra_sim-{self.reader_starts}.log"
+        self.reader_pid = reader.spawn([os.path.join(self.build, "sim", "pemra_sim"), "--peripheral", "--verbose",
+                                        "--key-store", READER_KEYS, *self.reader_args], log=log)
+        reader.wait_for(f"grep -q 'serving com.tarvenk.PemraSim' {reader.guest_work_dir}/logs/{log}")
+
+    def restart_reader(self):
+        """The reader switched off (SIGTERM: it stops advertising and drops
+        the link) and on again."""
+        self.reader.kill(self.reader_pid, signal.SIGTERM)
+        self.start_reader()
 
     def prepare_host(self):
         """The driver's key folder as a tmpfs, its bus policy installed."""
-        keys = driver_key_dir(self.build)
+        self.driver_keys = keys = driver_key_dir(self.build)
         os.makedirs(keys, mode=0o700, exist_ok=True)
         self.host.run(["mount", "-t", "tmpfs", "-o", "mode=0700", "tmpfs", keys])
         self.host.add_bus_policy(DRIVER_POLICY)
+        if os.environ.get("PEMRA_VM_MONITOR"):
+            self.host.spawn(["dbus-monitor", "--system"], log="dbus-monitor.log")
         self.reader_conf = self.host.install_reader_conf(READER_NAME, self.driver)
 
     def start_pcscd(self):
@@ -102,9 +117,23 @@ class PairedBed:
         self.host.wait_for(f"test -S {PCSCD_SOCKET}")
 
     def stop_pcscd(self, sig=signal.SIGINT):
-        """SIGINT: pcscd closes its readers before it exits. Its exit status."""
+        """SIGINT: pcscd closes its readers before it exits. Its exit status.
+        pcscd 1.9.9 notes the signal on another thread; when its main loop
+        went back to waiting for clients before that, it sleeps until the
+        next client comes (seen here after "Preparing for suicide"): one
+        connects, and a pcscd that stays all the same is killed."""
         pid, self.pcscd = self.pcscd, None
-        return self.host.kill(pid, sig, timeout=60) if pid else None
+        if pid is None:
+            return None
+        for wait in (5, 55):
+            try:
+                return self.host.kill(pid, sig, timeout=wait)
+            except bed.GuestError:
+                self.host.run(WAKE_PCSCD, check=False)
+        return self.host.kill(pid, signal.SIGKILL)
+
+    def reader_log(self):
+        return self.reader.log(f"pemra_sim-{self.reader_starts}.log")
 
     def pcscd_log(self):
         return self.host.log("pcscd.log")

@@ -5,6 +5,7 @@ versions; e2e_real_bluez runs them all on one VM bed."""
 
 import time
 
+import paired_bed
 from driver_stack import wait_until
 from real_bluez import RealBluezTestCase
 
@@ -34,3 +35,18 @@ class AdapterPoweredOffAndOn(RealBluezTestCase):
         self.wait_for_card()
         report(f"the card was back {time.monotonic() - powered:.1f} s after the adapter was powered on")
         wait_until(self.apdu_works, timeout=self.CARD_TIMEOUT, what="an APDU after the adapter came back")
+
+
+class KeysOnBothEnds(RealBluezTestCase):
+    def test_each_end_keeps_the_key_they_agreed_and_a_reader_switched_off_and_on_uses_it(self):
+        self.wait_for_card()
+        host_address = self.host.address()
+        self.assertEqual(self.real.reader.run(["ls", f"{paired_bed.READER_KEYS}/{self.reader_address}"]).stdout.split(),
+                         [host_address])
+        self.assertEqual(self.host.run(["ls", self.real.driver_keys]).stdout.split(), [self.reader_address])
+        self.real.restart_reader()
+        self.wait_for_card()
+        events = [entry.event for entry in self.control.log()]
+        self.assertIn("session-key", events)
+        self.assertNotIn("key-exchange", events)
+        self.assertTrue(self.apdu_works())

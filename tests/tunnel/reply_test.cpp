@@ -31,6 +31,20 @@ TEST_F(Replies, ALongReplyOf300BytesComesIn15FragmentsOf20InArrivalOrder)
     EXPECT_TRUE(std::ranges::all_of(fragments, [](const Bytes &f) { return f.size() == 21; }));
 }
 
+// The real bluetoothd now and then signals a reader's first fragments before
+// its answer to the read of the header.
+TEST_F(Replies, ALongReplyWhoseFragmentsOvertakeTheHeadersAnswerComesWhole)
+{
+    auto tunnel = connect_reader(fragments_of_20);
+    for (int size : {300, 15}) {
+        sim.set_fault(reader, "plain-reply-bytes", size);
+        sim.set_fault(reader, "header-answer-last", 1);
+        const TransferOutcome outcome = transfer(*tunnel, counting(30));
+        EXPECT_FALSE(outcome.failure) << size;
+        EXPECT_EQ(outcome.reply, counting(static_cast<std::size_t>(size)));
+    }
+}
+
 TEST_F(Replies, AShortReplyOf300BytesLosesOnlyItsHeader)
 {
     auto tunnel = connect_reader(fragments_of_20);
