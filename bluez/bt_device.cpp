@@ -50,6 +50,12 @@ void BTDevice::disconnect(std::function<void(const Glib::Error *error)> done)
                       [done = std::move(done)](const Glib::Error *error, Glib::VariantContainerBase) { done(error); });
 }
 
+void BTDevice::connect(std::function<void(const Glib::Error *error)> done)
+{
+    proxy_.call_async("Connect", {},
+                      [done = std::move(done)](const Glib::Error *error, Glib::VariantContainerBase) { done(error); });
+}
+
 std::optional<std::string> BTDevice::get_address() const
 {
     auto address = proxy_.get_property("Address", Glib::VARIANT_TYPE_STRING);

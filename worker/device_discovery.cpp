@@ -173,15 +173,28 @@ void DeviceDiscovery::disconnect_if_still_unresolved(const std::string &device)
             devices_without_services(ObjectManagerProxy(conn_, "/").get_managed_objects());
         if (std::ranges::find(unresolved, device) == unresolved.end())
             return;
-        std::fprintf(stderr, "services of %s not resolved after %lld s: disconnecting\n", device.c_str(),
+        std::fprintf(stderr, "services of %s not resolved after %lld s: connecting anew\n", device.c_str(),
                      static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(unresolved_limit).count()));
-        BTDevice(conn_, device).disconnect([device](const Glib::Error *error) {
-            if (error)
-                std::fprintf(stderr, "cannot disconnect %s: %s\n", device.c_str(), error->what());
-        });
+        reconnect(device);
     } catch (const Glib::Error &error) {
         std::fprintf(stderr, "Exception in discovery %s\n", error.what());
     }
+}
+
+// Disconnect stops bluetoothd from connecting the device by itself until
+// Connect: the link is connected anew at once, which also lets bluetoothd
+// connect it by itself again should that fail (the reader out of range).
+void DeviceDiscovery::reconnect(const std::string &device)
+{
+    auto reader = std::make_shared<BTDevice>(conn_, device);
+    reader->disconnect([reader, device](const Glib::Error *error) {
+        if (error)
+            std::fprintf(stderr, "cannot disconnect %s: %s\n", device.c_str(), error->what());
+        reader->connect([reader, device](const Glib::Error *error) {
+            if (error)
+                std::fprintf(stderr, "cannot connect %s: %s\n", device.c_str(), error->what());
+        });
+    });
 }
 
 void DeviceDiscovery::release_all()

@@ -55,6 +55,7 @@ private:
     void empty_slot(std::size_t slot);
     void watch_unresolved(const std::vector<std::string> &devices);
     void disconnect_if_still_unresolved(const std::string &device);
+    void reconnect(const std::string &device);
 
     SlotTable &slots_;
     const Glib::RefPtr<Gio::DBus::Connection> &conn_;

@@ -189,11 +189,12 @@ class ConnectedWithoutServices(SessionTestCase):
     without resolved services, on a link that carries nothing."""
     sim_args = ("--unresolved",)
 
-    def test_the_driver_disconnects_it_and_takes_it_when_bluez_connects_it_again(self):
-        wait_until(lambda: self.control.log(event="device-call"), timeout=30, what="the driver's Disconnect")
-        self.assertEqual([entry.detail for entry in self.control.log(event="device-call")], ["Disconnect"])
-        # bluetoothd connects a reader of a registered application again by itself.
-        self.control.set_connected(True)
+    def test_the_driver_connects_it_anew_and_takes_it(self):
+        wait_until(lambda: len(self.control.log(event="device-call")) == 2, timeout=30,
+                   what="the driver's Disconnect and Connect")
+        # Connect also lets bluetoothd connect it by itself again, which
+        # Disconnect stops.
+        self.assertEqual([entry.detail for entry in self.control.log(event="device-call")], ["Disconnect", "Connect"])
         self.wait_for_card()
         self.assertTrue(self.apdu_works())
 
