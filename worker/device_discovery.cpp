@@ -137,11 +137,12 @@ void DeviceDiscovery::pemra_disconnected(PemraDevice &dev)
     Glib::signal_timeout().connect_once([this] { connect_available_devices(); }, rescan_delay_ms);
 }
 
-// A race between bluetoothd and the kernel (seen in about one reconnect in
-// nine: bluetoothd fails to set the link's security and never attaches its
-// GATT client) leaves a reader connected without resolved services, on a
-// link that carries nothing, until something drops it. Normally services
-// resolve a fraction of a second after the connection.
+// A race between bluetoothd and the kernel (seen in one reconnect in nine
+// to one in three: bluetoothd fails to set the link's security and never
+// attaches its GATT client) leaves a reader connected without resolved
+// services, on a link that carries nothing, until something drops it. The
+// services of a reader known before resolve a fraction of a second after
+// the connection, even on a slow link.
 void DeviceDiscovery::watch_unresolved(const std::vector<std::string> &devices)
 {
     // Those resolved or gone meanwhile need no recovery.

@@ -21,7 +21,7 @@ class DeviceDiscovery {
 public:
     // A reader that BlueZ holds connected without its services resolved for
     // this long is disconnected, so that BlueZ connects it anew.
-    static constexpr std::chrono::milliseconds unresolved_limit{10000};
+    static constexpr std::chrono::milliseconds unresolved_limit{5000};
 
     struct Events {
         // A scan found no reader to take, or the session of the reader it

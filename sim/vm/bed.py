@@ -297,9 +297,13 @@ class EndGuest(Guest):
     """The reader or the host: a system bus with a user's machine's policy, a
     bluetoothd, and hci0 from btattach on /dev/hvc0."""
 
-    def __init__(self, *args, bluetoothd_args=()):
+    def __init__(self, *args, bluetoothd_args=(), bluetooth_config=None):
         super().__init__(*args)
         self.bluetoothd_args = list(bluetoothd_args)
+        if bluetooth_config is not None:
+            with open(os.path.join(self.work_dir, "main.conf"), "w") as config:
+                config.write(bluetooth_config)
+            self.bluetoothd_args += ["--configfile", f"{GUEST_WORK_DIR}/main.conf"]
         self.radio_socket = os.path.join(self.bed_dir, f"{self.role}.radio")
         self.pids = {}
         os.makedirs(os.path.join(self.work_dir, "system.d"))
@@ -408,12 +412,13 @@ class VmBed:
     # timings: seconds from start() to the image ready, the agents answering
     # and both adapters powered.
     def __init__(self, build_dir=image.DEFAULT_BUILD_DIR, repo=REPO, memory=DEFAULT_MEMORY, keep=False,
-                 bluetoothd_args=()):
+                 bluetoothd_args=(), bluetooth_config=None):
         self.build_dir = build_dir
         self.repo = os.path.abspath(repo)
         self.memory = memory
         self.keep = keep or bool(os.environ.get("BED_KEEP"))
         self.bluetoothd_args = bluetoothd_args
+        self.bluetooth_config = bluetooth_config
         self.folder = None
         self.guests = []
         self.timings = {}
@@ -434,8 +439,9 @@ class VmBed:
         boot_image = image.build_image(self.build_dir)
         self.folder = tempfile.mkdtemp(prefix="pemra-vm-")
         common = (self.folder, boot_image, self.repo, self.memory)
-        self.reader = EndGuest("reader", *common, bluetoothd_args=self.bluetoothd_args)
-        self.host = EndGuest("host", *common, bluetoothd_args=self.bluetoothd_args)
+        ends = {"bluetoothd_args": self.bluetoothd_args, "bluetooth_config": self.bluetooth_config}
+        self.reader = EndGuest("reader", *common, **ends)
+        self.host = EndGuest("host", *common, **ends)
         self.air = AirGuest("air", *common, ends=[self.reader, self.host])
         self.guests = [self.air, self.reader, self.host]
         self.timings["image"] = time.monotonic() - started

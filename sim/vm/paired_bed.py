@@ -50,7 +50,9 @@ class PairedBed:
         self.build = os.path.abspath(build)
         self.driver = os.path.join(self.build, "driver", "libpemra_ifd.so")
         self.reader_args = list(reader_args)
-        self.bed = bed.VmBed(bluetoothd_args=os.environ.get("PEMRA_BLUETOOTHD_ARGS", "").split())
+        config = os.environ.get("PEMRA_BLUETOOTH_CONFIG")
+        self.bed = bed.VmBed(bluetoothd_args=os.environ.get("PEMRA_BLUETOOTHD_ARGS", "").split(),
+                             bluetooth_config=config.replace("\\n", "\n") if config else None)
         self.pcscd = None
         self.timings = {}
 

@@ -65,6 +65,8 @@ class BluezRestartScenarios:
         self.wait_for_card()
         report(f"the card was back {time.monotonic() - restarted:.1f} s after bluetoothd")
         self.assertTrue(self.apdu_works())
+        # The application was registered once with the new bluetoothd.
+        self.assertNotIn("cannot register", self.driver_log())
 
 
 class AnotherProgramListeningScenarios:
