@@ -4,7 +4,7 @@
 #include <chrono>
 #include <functional>
 
-#include <glibmm/main.h>
+#include "common/thread_loop.h"
 
 // Tries something again after a pause that doubles, from `first` up to
 // `limit`, on the main loop of the thread that schedules it; one retry
@@ -24,14 +24,14 @@ public:
             return;
         pause_ = std::clamp(pause_ * 2, first_, limit_);
         waiting_ = true;
-        timer_ = Glib::signal_timeout().connect(
+        timer_ = thread_loop::timeout(
             [this, retry = std::move(retry)] {
                 // Cleared first: the retry may fail and schedule the next.
                 waiting_ = false;
                 retry();
                 return false;
             },
-            static_cast<unsigned>(pause_.count()));
+            pause_);
     }
     // A retry waits for its pause to be over.
     bool waiting() const { return waiting_; }

@@ -1,7 +1,6 @@
 #include "device/pemra_device.h"
 
 #include <glib.h>
-#include <glibmm/main.h>
 #include <openssl/crypto.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 
 #include "common/diagnostics.h"
 #include "common/reader_messages.h"
+#include "common/thread_loop.h"
 #include "crypto/key_agreement.h"
 #include "tunnel/pemra_tunnel_service.h"
 
@@ -34,7 +34,7 @@ constexpr std::size_t host_name_buffer = 80;
 // An operation that never starts still completes, from the main loop.
 void refuse_later(std::function<void(Failure)> refuse, Failure failure)
 {
-    Glib::signal_idle().connect_once([refuse = std::move(refuse), failure] { refuse(failure); });
+    thread_loop::idle_once([refuse = std::move(refuse), failure] { refuse(failure); });
 }
 
 Bytes host_name_request()
@@ -83,14 +83,14 @@ PemraDevice::~PemraDevice()
 
 void PemraDevice::start_setup_timer()
 {
-    Glib::signal_timeout().connect_once(
+    thread_loop::timeout_once(
         [self = shared_from_this()] {
             self->run_in_turn<bool>(self->init_pemra(), [self](bool succeeded) {
                 self->ready = succeeded;
                 self->signal_setup_finished.emit(succeeded);
             });
         },
-        setup_delay_ms);
+        setup_delay);
 }
 
 template <typename T> PemraDevice::Operation PemraDevice::operation(Task<T> task, std::function<void(T)> done)

@@ -30,7 +30,7 @@ class PemraTunnelService;
 class PemraDevice : public PemraSession, public std::enable_shared_from_this<PemraDevice> {
 public:
     // The set-up starts this long after the session is made.
-    static constexpr unsigned setup_delay_ms = 1000;
+    static constexpr std::chrono::milliseconds setup_delay{1000};
     // Largest plaintext message while the reader has reported no usable size.
     static constexpr std::size_t default_rpc_limit = 320;
     // A reader that will not start the encryption anew is asked again after

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <glib.h>
-#include <glibmm/main.h>
 
 #include <coroutine>
 #include <exception>
@@ -11,6 +10,7 @@
 #include <utility>
 
 #include "common/failure.h"
+#include "common/thread_loop.h"
 
 // A lazily started coroutine that yields one value of type T. The session's
 // exchanges with the reader are written as coroutines so that a sequence of
@@ -128,7 +128,7 @@ Detached run_detached(Task<T> task, std::function<void(T)> done, std::shared_ptr
     if (*starting) {
         // Finished before its start call returned: completions always run
         // later, from the main loop.
-        Glib::signal_idle().connect_once([done = std::move(done), result = std::move(result)] { done(result); });
+        thread_loop::idle_once([done = std::move(done), result = std::move(result)] { done(result); });
     } else {
         done(std::move(result));
     }

@@ -1,13 +1,13 @@
 #include "tunnel/pemra_tunnel_service.h"
 
 #include <giomm/error.h>
-#include <glibmm/main.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <string_view>
 
 #include "common/diagnostics.h"
+#include "common/thread_loop.h"
 #include "tunnel/tunnel_characteristics.h"
 #include "tunnel/uncaught_error.h"
 
@@ -180,7 +180,7 @@ void PemraTunnelService::observe_proxies()
 // session listens.
 void PemraTunnelService::report_kept_status()
 {
-    Glib::signal_idle().connect_once([weak = weak_from_this()] {
+    thread_loop::idle_once([weak = weak_from_this()] {
         if (auto tunnel = weak.lock())
             tunnel->noti8_recv();
     });
@@ -292,18 +292,18 @@ void PemraTunnelService::resume(Wake wake)
     auto continuation = receive_.take_continuation();
     if (!continuation)
         return;
-    Glib::signal_idle().connect_once([continuation = std::move(continuation), wake] { continuation(wake); });
+    thread_loop::idle_once([continuation = std::move(continuation), wake] { continuation(wake); });
 }
 
 void PemraTunnelService::restart_silence_timer()
 {
     silence_timer_.disconnect();
-    silence_timer_ = Glib::signal_timeout().connect(
+    silence_timer_ = thread_loop::timeout(
         [this] {
             resume(Wake::Silence);
             return false;
         },
-        static_cast<unsigned>(silence_bound_.count()));
+        silence_bound_);
 }
 
 void PemraTunnelService::mark_reply_unusable() { queue_.settle(); }
@@ -429,12 +429,12 @@ void PemraTunnelService::wait_for_reply(const std::shared_ptr<Transfer> &transfe
     receive_.wait([transfer, header_size](Wake wake) { transfer->tunnel->finish_reply(*transfer, wake, header_size); });
     restart_silence_timer();
     time_limit_timer_.disconnect();
-    time_limit_timer_ = Glib::signal_timeout().connect(
+    time_limit_timer_ = thread_loop::timeout(
         [this] {
             resume(Wake::TimeLimit);
             return false;
         },
-        static_cast<unsigned>(time_limit_.count()));
+        time_limit_);
 }
 
 namespace {
@@ -550,11 +550,11 @@ void PemraTunnelService::start_send(SendOperation operation)
     if (send->chunk_limit == 0 || !send->characteristic) {
         g_return_if_fail_warning(nullptr, "pemra_tunnel_service_send",
                                  send->chunk_limit == 0 ? "chunk_limit > 0" : "characteristic != NULL");
-        Glib::signal_idle().connect_once([send] { send->complete(Failure::Refused); });
+        thread_loop::idle_once([send] { send->complete(Failure::Refused); });
         return;
     }
     if (send->data.empty()) {
-        Glib::signal_idle().connect_once([send] { send->complete(succeeded()); });
+        thread_loop::idle_once([send] { send->complete(succeeded()); });
         return;
     }
     write_slice(send);
@@ -563,7 +563,7 @@ void PemraTunnelService::start_send(SendOperation operation)
 void PemraTunnelService::write_indication(std::span<const std::uint8_t> data, IndicationCompletion done)
 {
     chars_[indication]->write_value(data, nullptr);
-    Glib::signal_idle().connect_once([tunnel = shared_from_this(), done = std::move(done)] {
+    thread_loop::idle_once([tunnel = shared_from_this(), done = std::move(done)] {
         if (done)
             done();
     });

@@ -1,6 +1,6 @@
 #include "tunnel/transfer_queue.h"
 
-#include <glibmm/main.h>
+#include "common/thread_loop.h"
 
 #include <utility>
 
@@ -8,7 +8,7 @@ namespace {
 
 void refuse_later(TransferQueue::Refuse refuse, Failure failure)
 {
-    Glib::signal_idle().connect_once([refuse = std::move(refuse), failure] { refuse(failure); });
+    thread_loop::idle_once([refuse = std::move(refuse), failure] { refuse(failure); });
 }
 
 } // namespace
@@ -53,12 +53,12 @@ void TransferQueue::settle()
 {
     if (link_ == Link::Free) {
         link_ = Link::Settling;
-        settle_limit_timer_ = Glib::signal_timeout().connect(
+        settle_limit_timer_ = thread_loop::timeout(
             [this] {
                 give_up_settling();
                 return false;
             },
-            static_cast<unsigned>(settle_limit.count()));
+            settle_limit);
     }
     restart_quiet_timer();
 }
@@ -66,12 +66,12 @@ void TransferQueue::settle()
 void TransferQueue::restart_quiet_timer()
 {
     quiet_timer_.disconnect();
-    quiet_timer_ = Glib::signal_timeout().connect(
+    quiet_timer_ = thread_loop::timeout(
         [this] {
             link_quiet();
             return false;
         },
-        static_cast<unsigned>(settle_time.count()));
+        settle_time);
 }
 
 void TransferQueue::link_quiet()

@@ -1,7 +1,6 @@
 #include "worker/bluez_connection.h"
 
 #include <giomm/dbuswatchname.h>
-#include <glibmm/main.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include "bluez/gatt_manager1.h"
 #include "bluez/object_manager_proxy.h"
 #include "common/diagnostics.h"
+#include "common/thread_loop.h"
 #include "worker/application_paths.h"
 
 namespace {
@@ -244,7 +244,7 @@ void BluezConnection::some_bt_device_changed(const Glib::ustring &sender_name,
     for (const char *name : readiness_properties) {
         if (became_true(*changed, name)) {
             std::fprintf(stderr, "something interesting in bt happened, rescanning\n");
-            Glib::signal_idle().connect_once(events_.scan, Glib::PRIORITY_DEFAULT_IDLE);
+            thread_loop::idle_once(events_.scan);
             return;
         }
     }

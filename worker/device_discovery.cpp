@@ -1,7 +1,5 @@
 #include "worker/device_discovery.h"
 
-#include <glibmm/main.h>
-
 #include <malloc.h>
 
 #include <algorithm>
@@ -12,13 +10,14 @@
 
 #include "bluez/bt_device.h"
 #include "common/diagnostics.h"
+#include "common/thread_loop.h"
 #include "device/pemra_device.h"
 #include "tunnel/pemra_tunnel_service.h"
 
 namespace {
 
 // After a reader leaves, another may be waiting for the slot.
-constexpr unsigned rescan_delay_ms = 1000;
+constexpr std::chrono::milliseconds rescan_delay{1000};
 
 // A session leaves the worker's malloc arena strewn with small freed blocks
 // (D-Bus messages, proxies, cached properties) that glibc keeps unmerged, so
@@ -134,7 +133,7 @@ void DeviceDiscovery::pemra_disconnected(PemraDevice &dev)
         print_out("pemra %zu disconnected\n", *slot);
         empty_slot(*slot);
     }
-    Glib::signal_timeout().connect_once([this] { connect_available_devices(); }, rescan_delay_ms);
+    thread_loop::timeout_once([this] { connect_available_devices(); }, rescan_delay);
 }
 
 // A race between bluetoothd and the kernel (seen in one reconnect in nine
@@ -157,13 +156,13 @@ void DeviceDiscovery::watch_unresolved(const std::vector<std::string> &devices)
     for (const std::string &device : devices) {
         if (unresolved_.contains(device))
             continue;
-        unresolved_[device] = Glib::signal_timeout().connect(
+        unresolved_[device] = thread_loop::timeout(
             [this, device] {
                 unresolved_.erase(device);
                 disconnect_if_still_unresolved(device);
                 return false;
             },
-            static_cast<unsigned>(unresolved_limit.count()));
+            unresolved_limit);
     }
 }
 
@@ -212,7 +211,7 @@ void DeviceDiscovery::empty_slot(std::size_t slot)
 {
     // Released from the main loop: the session may be emitting the signal
     // that brought us here. The maximum APDU size keeps its last value.
-    Glib::signal_idle().connect_once([session = std::move(slots_.pemra_devlist[slot])]() mutable {
+    thread_loop::idle_once([session = std::move(slots_.pemra_devlist[slot])]() mutable {
         release_session(std::move(session));
     });
     slots_.record_status(slot, 0);

@@ -1,6 +1,5 @@
 #include "worker/request_dispatch.h"
 
-#include <glibmm/main.h>
 
 #include <algorithm>
 #include <memory>
@@ -8,6 +7,7 @@
 #include <string>
 
 #include "common/reader_messages.h"
+#include "common/thread_loop.h"
 #include "device/pemra_session.h"
 #include "worker/request_protocol.h"
 
@@ -93,7 +93,7 @@ std::shared_ptr<RequestDispatch::PendingRequest> RequestDispatch::pending(const 
     auto request = std::make_shared<PendingRequest>(PendingRequest{*this, session, due, {}, false});
     // Rounded up, so that the session finds the request past due.
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
-    request->deadline = Glib::signal_timeout().connect(
+    request->deadline = thread_loop::timeout(
         [weak = std::weak_ptr(request)] {
             if (auto request = weak.lock(); request && request->take_answer()) {
                 request->dispatch.write_answer(reply_failure);
@@ -101,7 +101,7 @@ std::shared_ptr<RequestDispatch::PendingRequest> RequestDispatch::pending(const 
             }
             return false;
         },
-        static_cast<unsigned>(std::max<std::int64_t>(left.count(), 0)) + 1);
+        std::max(left, std::chrono::milliseconds(0)) + std::chrono::milliseconds(1));
     return request;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/thread_loop.h"
 #include "device/pemra_session.h"
 #include "worker/worker.h"
 
@@ -68,7 +69,7 @@ public:
     {
         std::lock_guard lock(mutex_);
         ++shutdowns_;
-        Glib::signal_idle().connect_once(std::move(done));
+        thread_loop::idle_once(std::move(done));
     }
     void write_rpc(std::span<const std::uint8_t> message, bool encrypt, Deadline, ReplyCompletion done) override
     {
@@ -110,7 +111,7 @@ private:
     }
     static void schedule(ReplyCompletion done, Outcome<Bytes> outcome)
     {
-        Glib::signal_idle().connect_once([done = std::move(done), outcome = std::move(outcome)] { done(outcome); });
+        thread_loop::idle_once([done = std::move(done), outcome = std::move(outcome)] { done(outcome); });
     }
 
     mutable std::mutex mutex_;
