@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <utility>
 #include <variant>
 
@@ -7,9 +8,12 @@
 // where it arises (the tunnel, the session, the worker, the request channel)
 // to the driver's entry points, which map it to pcscd's codes in one place.
 // Each layer handles what it can where it arises and passes the rest on.
-enum class Failure {
-    NoSession,        // the slot holds no session that is set up
-    Refused,          // the request may not go to the reader (too long, a reserved message)
+// One byte each, never 0: the request channel carries a failure as the
+// status byte of its reply, where 0 stands for success.
+enum class Failure : std::uint8_t {
+    NoSession = 1,    // the slot holds no session that is set up
+    Refused,          // the driver does not pass the request on (a reserved message, more than the channel carries)
+    TooLong,          // the message is longer than the reader takes one
     BusError,         // a BlueZ call failed; reported where it failed
     NoReply,          // the reader's reply never came whole (silence, an unusable header)
     BadReply,         // the reply did not open, or the reader reported a failure
@@ -17,9 +21,10 @@ enum class Failure {
     DeadlinePassed,   // the request ran out of its time on the worker
     ChannelClosed,    // the worker's end of the request channel is gone
     NotAnswered,      // the worker is held and has not answered an earlier request
-    NotServed,        // the worker answered the request with its failure byte
+    NotServed,        // the reader answered with its failure result, or the worker has nothing to answer
     DoesNotFit,       // the answer does not fit the caller's buffer
 };
+inline constexpr Failure last_failure = Failure::DoesNotFit;
 
 // A value or the reason there is none, in the manner of std::expected.
 template <typename T> class Outcome {

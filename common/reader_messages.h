@@ -33,8 +33,10 @@ inline bool vendor_message_allowed(std::span<const std::uint8_t> message)
            message[0] != card_command;
 }
 
-// Byte 0 of a reply: the reader's result, 00 for success.
+// Byte 0 of a reply: the reader's result, 00 for success, FF for a message
+// it could not serve.
 inline constexpr std::uint8_t reply_ok = 0x00;
+inline constexpr std::uint8_t reply_failed = 0xFF;
 
 // Notified on characteristic 8: 01 and the card status; 6 means a card is
 // present, every other value that none is.

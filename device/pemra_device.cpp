@@ -299,7 +299,7 @@ std::size_t PemraDevice::rpc_limit() const
 Task<Outcome<Bytes>> PemraDevice::rpc(Bytes message, bool encrypt)
 {
     if (message.size() > rpc_limit())
-        co_return Failure::Refused;
+        co_return Failure::TooLong;
     if (!encrypt)
         co_return co_await transfer(std::move(message));
 
@@ -307,9 +307,11 @@ Task<Outcome<Bytes>> PemraDevice::rpc(Bytes message, bool encrypt)
     if (!in_step)
         co_return Failure::NoSession;
     Bytes frame(pemra_crypto_get_encrypted_size(message.size()));
+    // No frame could be sealed: the session is out of step until it is
+    // keyed anew.
     if (!pemra_crypto_encrypt_buf(message, frame, session_key_, nonce_)) {
         needs_rekey_ = true;
-        co_return Failure::Refused;
+        co_return Failure::NoSession;
     }
     co_return decrypt_reply(co_await transfer(std::move(frame)));
 }

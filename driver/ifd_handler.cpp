@@ -1,6 +1,6 @@
 // The IFD handler entry points that pcscd calls. None of them talks to the
-// reader: they turn into one request on the request channel, or read the
-// slot table, and map the result to a pcsc-lite response code.
+// reader: they turn into one request on the worker's request channel, or
+// read its slot table, and map the result to a pcsc-lite response code.
 
 #include <algorithm>
 #include <chrono>
@@ -18,9 +18,9 @@ extern "C" {
 }
 #pragma GCC visibility pop
 
+#include "channel/request_channel.h"
 #include "common/reader_messages.h"
 #include "common/vendor_attributes.h"
-#include "driver/request_channel.h"
 #include "worker/worker.h"
 
 namespace {
@@ -52,6 +52,18 @@ std::uint8_t slot_of(DWORD lun)
 Worker &worker()
 {
     return Worker::instance();
+}
+
+RequestChannel &requests()
+{
+    return worker().requests;
+}
+
+// The slot's maximum APDU size, never more than the channel carries; 0 while
+// unknown.
+std::int32_t max_apdu_size(std::uint8_t slot)
+{
+    return std::min<std::int32_t>(worker().slots.max_apdu_size(slot), max_request_payload);
 }
 
 void store_device_name(const void *name, std::size_t length)
@@ -118,7 +130,7 @@ RESPONSECODE get_ieee_attribute(std::uint8_t slot, PDWORD Length, PUCHAR Value)
 {
     std::uint8_t area[attribute_area_size] = {};
     return respond(
-        get_pemra_ieee(slot, area),
+        requests().exchange(slot, REQ_IEEE, {}, area),
         [&](std::size_t) {
             // Bounded by the area, so that the value always ends with its NUL.
             DWORD text_length = strnlen(reinterpret_cast<const char *>(area), attribute_area_size - 1);
@@ -134,13 +146,13 @@ RESPONSECODE get_descriptor_attribute(std::uint8_t slot, PDWORD Length, PUCHAR V
     // zeros rather than stack contents.
     std::uint8_t area[attribute_area_size] = {};
     return respond(
-        get_pemra_descriptor(slot, area),
+        requests().exchange(slot, REQ_DESCRIPTOR, {}, area),
         [&](std::size_t) { return report_attribute(area, area[0] + 1, Length, Value); }, IFD_COMMUNICATION_ERROR);
 }
 
 RESPONSECODE get_max_input(std::uint8_t slot, PDWORD Length, PUCHAR Value)
 {
-    std::int32_t max_apdu = get_apdu_len(slot);
+    std::int32_t max_apdu = max_apdu_size(slot);
     if (max_apdu == 0)
         return IFD_ERROR_TAG;
     if (*Length < sizeof max_apdu)
@@ -197,7 +209,7 @@ RESPONSECODE answer_feature_request(PUCHAR RxBuffer, DWORD RxLength, LPDWORD pdw
 RESPONSECODE answer_tlv_properties(std::uint8_t slot, PUCHAR RxBuffer, DWORD RxLength,
                                    LPDWORD pdwBytesReturned)
 {
-    std::int32_t max_apdu = get_apdu_len(slot);
+    std::int32_t max_apdu = max_apdu_size(slot);
     std::uint8_t lo = 1;
     std::uint8_t hi = 1;
     if (max_apdu > 256) {
@@ -221,7 +233,10 @@ RESPONSECODE pass_vendor_rpc(std::uint8_t slot, PUCHAR TxBuffer, DWORD TxLength,
     worker().start_bt_thread(device_name);
     if (RxBuffer == nullptr)
         return IFD_COMMUNICATION_ERROR;
-    return respond(write_rpc_ext(slot, std::span(TxBuffer, TxLength), std::span(RxBuffer, RxLength)),
+    const std::span<const std::uint8_t> message(TxBuffer, TxLength);
+    if (!reader_message::vendor_message_allowed(message))
+        return code_of(Failure::Refused);
+    return respond(requests().exchange(slot, REQ_RPC, message, std::span(RxBuffer, RxLength)),
                    [&](std::size_t length) {
                        if (pdwBytesReturned != nullptr)
                            *pdwBytesReturned = length;
@@ -229,12 +244,18 @@ RESPONSECODE pass_vendor_rpc(std::uint8_t slot, PUCHAR TxBuffer, DWORD TxLength,
                    });
 }
 
+bool worker_failed(Failure failure)
+{
+    return failure != Failure::ChannelClosed && failure != Failure::NotAnswered && failure != Failure::DoesNotFit;
+}
+
 RESPONSECODE reset_card(std::uint8_t slot, PUCHAR Atr, PDWORD AtrLength)
 {
     worker().start_bt_thread(device_name);
-    Outcome<std::size_t> atr = icc_reset(slot, std::span(Atr, *AtrLength));
-    // pcscd is told that no answer to reset came when the reader refused.
-    if (!atr && atr.failure() == Failure::NotServed)
+    Outcome<std::size_t> atr = requests().exchange(slot, REQ_RESET, {}, std::span(Atr, *AtrLength));
+    // pcscd is told that no answer to reset came when the worker answered
+    // with a failure, not when the channel failed.
+    if (!atr && worker_failed(atr.failure()))
         *AtrLength = 0;
     return respond(
         atr,
@@ -346,7 +367,7 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
         case IFD_POWER_DOWN:
             worker().start_bt_thread(device_name);
             // A card that did not acknowledge the shutdown is off all the same.
-            icc_power_off(slot);
+            requests().exchange(slot, REQ_POWER_OFF, {}, {});
             return IFD_SUCCESS;
         default:
             return IFD_SUCCESS;
@@ -360,7 +381,8 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
     return guarded([&]() -> RESPONSECODE {
         *RecvPci = SendPci;
         // No T=0 or T=1 processing: the reader takes the APDU as it is.
-        return respond(write_apdu(slot_of(Lun), std::span(TxBuffer, TxLength), std::span(RxBuffer, *RxLength)),
+        return respond(requests().exchange(slot_of(Lun), REQ_APDU, std::span(TxBuffer, TxLength),
+                                           std::span(RxBuffer, *RxLength)),
                        [&](std::size_t length) {
                            *RxLength = length;
                            return IFD_SUCCESS;
@@ -372,7 +394,7 @@ RESPONSECODE IFDHICCPresence(DWORD Lun)
 {
     return guarded([&]() -> RESPONSECODE {
         worker().slots.status_asked();
-        if (get_card_status(slot_of(Lun)) == reader_message::card_present)
+        if (worker().slots.card_status(slot_of(Lun)) == reader_message::card_present)
             return IFD_ICC_PRESENT;
         // pcscd asks for the status now and then, which retries a failed start.
         worker().start_bt_thread(device_name);

@@ -1,6 +1,5 @@
 #include "worker/request_dispatch.h"
 
-
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -9,7 +8,6 @@
 #include "common/reader_messages.h"
 #include "common/thread_loop.h"
 #include "device/pemra_session.h"
-#include "worker/request_protocol.h"
 
 // One request served by a session operation: answered once, by the
 // operation's completion or by the deadline, whichever comes first. It keeps
@@ -33,6 +31,8 @@ struct RequestDispatch::PendingRequest {
 
 namespace {
 
+constexpr std::size_t shortest_attribute = 2;
+
 std::span<const std::uint8_t> bytes_of(const std::string &text)
 {
     return std::span(reinterpret_cast<const std::uint8_t *>(text.data()), text.size());
@@ -40,28 +40,32 @@ std::span<const std::uint8_t> bytes_of(const std::string &text)
 
 } // namespace
 
-RequestDispatch::RequestDispatch(RequestSocketPair &channel, SlotTable &slots, std::chrono::milliseconds deadline)
+RequestDispatch::RequestDispatch(RequestChannel &channel, SlotTable &slots, std::chrono::milliseconds deadline)
     : channel_(channel), slots_(slots), deadline_(deadline), area_(max_request_size)
 {
 }
 
-bool RequestDispatch::pipe_read_cb(Glib::IOCondition)
+bool RequestDispatch::serve_next(Glib::IOCondition)
 {
     // Cleared, so that a one-byte request reads as opcode 0 rather than as
     // leftovers of an earlier request.
     std::fill_n(area_.begin(), request_header_size, 0);
     const ssize_t n = channel_.read_request(area_);
     if (n == 0)
-        return false; // the PC/SC end is closed: remove the watch
+        return false; // the daemon's end is closed: remove the watch
     if (n < 0)
         return true;
-    // Longer than any request the PC/SC side sends: never served cut short.
-    // One past due (the worker was held) is not carried out late, when
-    // nobody waits for it: the daemon's side waits a little longer than the
-    // deadline, then gives up.
+    // Longer than any request the daemon's side sends: never served cut
+    // short. One past due (the worker was held) is not carried out late,
+    // when nobody waits for it: the daemon's side waits a little longer than
+    // the deadline, then gives up.
     const Deadline due = channel_.request_sent_at() + deadline_;
-    if (static_cast<std::size_t>(n) > area_.size() || std::chrono::steady_clock::now() >= due) {
-        write_answer(reply_failure);
+    if (static_cast<std::size_t>(n) > area_.size()) {
+        channel_.fail(Failure::Refused);
+        return true;
+    }
+    if (std::chrono::steady_clock::now() >= due) {
+        channel_.fail(Failure::DeadlinePassed);
         return true;
     }
     serve_request(std::span(area_.data(), std::max<std::size_t>(n, request_header_size)), due);
@@ -71,13 +75,10 @@ bool RequestDispatch::pipe_read_cb(Glib::IOCondition)
 void RequestDispatch::serve_request(std::span<const std::uint8_t> request, Deadline due)
 {
     const std::uint8_t slot = request[0];
-    if (slot >= SlotTable::pemra_devlist_length1) {
-        write_answer(reply_failure);
-        return;
-    }
-    const std::shared_ptr<PemraSession> session = slots_.pemra_devlist[slot];
+    const std::shared_ptr<PemraSession> session =
+        slot < SlotTable::pemra_devlist_length1 ? slots_.pemra_devlist[slot] : nullptr;
     if (!session || !session->is_ready()) {
-        write_answer(reply_failure);
+        channel_.fail(Failure::NoSession);
         return;
     }
     const std::uint8_t opcode = request[1];
@@ -96,7 +97,7 @@ std::shared_ptr<RequestDispatch::PendingRequest> RequestDispatch::pending(const 
     request->deadline = thread_loop::timeout(
         [weak = std::weak_ptr(request)] {
             if (auto request = weak.lock(); request && request->take_answer()) {
-                request->dispatch.write_answer(reply_failure);
+                request->dispatch.channel_.fail(Failure::DeadlinePassed);
                 request->session->cancel(request->due, Failure::DeadlinePassed);
             }
             return false;
@@ -119,81 +120,65 @@ void RequestDispatch::dispatch(const std::shared_ptr<PemraSession> &session, std
 {
     switch (opcode) {
     case REQ_RESET:
-        session->reset_card(due, answered_by(session, due, &RequestDispatch::answer_status));
+        session->reset_card(due, answered_by(session, due, &RequestDispatch::answer_data));
         break;
     case REQ_APDU:
-        session->write_apdu(payload, due, answered_by(session, due, &RequestDispatch::answer_status));
+        session->write_apdu(payload, due, answered_by(session, due, &RequestDispatch::answer_data));
         break;
     case REQ_POWER_OFF:
         // Answered success whatever the reader did with the shutdown.
         session->shutdown(due, [request = pending(session, due)] {
             if (request->take_answer())
-                request->dispatch.write_answer(reply_success);
+                request->dispatch.channel_.answer();
         });
         break;
     case REQ_DESCRIPTOR:
-        answer_descriptor(*session);
+        answer_attribute(session->descriptor_bytes());
         break;
     case REQ_RPC:
         // A message the daemon's side would refuse is not passed on either.
         if (!reader_message::vendor_message_allowed(payload)) {
-            write_answer(reply_failure);
+            channel_.fail(Failure::Refused);
             break;
         }
         session->write_rpc(payload, true, due, answered_by(session, due, &RequestDispatch::answer_rpc));
         break;
-    case REQ_IEEE:
-        answer_ieee(*session);
+    case REQ_IEEE: {
+        const std::string address = session->get_ieee().value_or("");
+        answer_attribute(bytes_of(address));
         break;
+    }
     }
 }
 
-// Reset and APDU: a status reply with the session's bytes. No answer to
-// reset and no response APDU at all fail too.
-void RequestDispatch::answer_status(const Outcome<Bytes> &outcome) const
+// No answer to reset and no response APDU at all fail too.
+void RequestDispatch::answer_data(const Outcome<Bytes> &outcome) const
 {
-    if (outcome && !outcome->empty())
-        write_answer(reply_success, *outcome);
+    if (!outcome)
+        channel_.fail(outcome.failure());
+    else if (outcome->empty())
+        channel_.fail(Failure::NotServed);
     else
-        write_answer(reply_failure);
+        channel_.answer(*outcome);
 }
 
-// The reader's answer starts with its own result byte, which the PC/SC side
-// reads as the status: it is sent unchanged.
+// The reader's whole answer, its result byte first, unless that byte says
+// the reader could not serve the message.
 void RequestDispatch::answer_rpc(const Outcome<Bytes> &outcome) const
 {
-    if (outcome && !outcome->empty())
-        write_answer_nostatus(*outcome);
+    if (outcome && !outcome->empty() && (*outcome)[0] == reader_message::reply_failed)
+        channel_.fail(Failure::NotServed);
     else
-        write_answer(reply_failure);
+        answer_data(outcome);
 }
 
-// An empty message would look like a closed channel to the PC/SC side, so a
-// missing or empty address is answered with the failure byte.
-void RequestDispatch::answer_ieee(const PemraSession &session) const
+// An attribute of fewer than 2 bytes (none at all, a descriptor of its
+// length byte alone) has never been served: its one byte was all that the
+// channel's failure reply had once.
+void RequestDispatch::answer_attribute(std::span<const std::uint8_t> value) const
 {
-    const std::optional<std::string> address = session.get_ieee();
-    if (address && !address->empty())
-        write_answer_nostatus(bytes_of(*address));
+    if (value.size() < shortest_attribute)
+        channel_.fail(Failure::NotServed);
     else
-        write_answer(reply_failure);
-}
-
-void RequestDispatch::answer_descriptor(const PemraSession &session) const
-{
-    const std::span<const std::uint8_t> descriptor = session.descriptor_bytes();
-    if (descriptor.empty())
-        write_answer(reply_success);
-    else
-        write_answer_nostatus(descriptor);
-}
-
-ssize_t RequestDispatch::write_answer(std::uint8_t status, std::span<const std::uint8_t> data) const
-{
-    return channel_.send_reply(std::span(&status, 1), data);
-}
-
-ssize_t RequestDispatch::write_answer_nostatus(std::span<const std::uint8_t> data) const
-{
-    return channel_.send_reply({}, data);
+        channel_.answer(value);
 }

@@ -10,27 +10,21 @@
 
 #include "common/bytes.h"
 #include "common/failure.h"
-#include "worker/request_protocol.h"
-#include "worker/request_socket_pair.h"
+#include "channel/request_channel.h"
 #include "worker/slot_table.h"
 
 class PemraSession;
 
-// The worker's end of the request channel: reads one request at a time from
-// btsidesocket, serves it with the session in the slot and writes one reply.
+// The worker's serving of the request channel: reads one request at a time
+// from its end, serves it with the session in the slot and answers once.
 class RequestDispatch {
 public:
-    RequestDispatch(RequestSocketPair &channel, SlotTable &slots,
-                    std::chrono::milliseconds deadline = request_deadline);
+    RequestDispatch(RequestChannel &channel, SlotTable &slots, std::chrono::milliseconds deadline = request_deadline);
 
-    // Handler of the worker's read watch on btsidesocket. Returns false
-    // (removing the watch) once the PC/SC end is closed.
-    bool pipe_read_cb(Glib::IOCondition condition);
-
-    // Sends [status][data] as one message.
-    ssize_t write_answer(std::uint8_t status, std::span<const std::uint8_t> data = {}) const;
-    // Sends the bytes as one message, without a status byte.
-    ssize_t write_answer_nostatus(std::span<const std::uint8_t> data) const;
+    // Handler of the worker's watch on its end of the channel: serves the
+    // request that has come. Returns false (removing the watch) once the
+    // daemon's end is closed.
+    bool serve_next(Glib::IOCondition condition);
 
 private:
     struct PendingRequest;
@@ -45,12 +39,11 @@ private:
     using Answer = void (RequestDispatch::*)(const Outcome<Bytes> &) const;
     std::function<void(Outcome<Bytes>)> answered_by(const std::shared_ptr<PemraSession> &session, Deadline due,
                                                     Answer answer);
-    void answer_status(const Outcome<Bytes> &outcome) const;
+    void answer_data(const Outcome<Bytes> &outcome) const;
     void answer_rpc(const Outcome<Bytes> &outcome) const;
-    void answer_ieee(const PemraSession &session) const;
-    void answer_descriptor(const PemraSession &session) const;
+    void answer_attribute(std::span<const std::uint8_t> value) const;
 
-    RequestSocketPair &channel_;
+    RequestChannel &channel_;
     SlotTable &slots_;
     std::chrono::milliseconds deadline_;
     // One more byte than the largest request, so that a longer one shows.

@@ -86,7 +86,7 @@ void Worker::worker_body()
 {
     pemra_loop = Glib::MainLoop::create();
     sigc::connection request_watch =
-        Glib::signal_io().connect(sigc::mem_fun(dispatch_, &RequestDispatch::pipe_read_cb), requests.btsidesocket,
+        Glib::signal_io().connect(sigc::mem_fun(dispatch_, &RequestDispatch::serve_next), requests.worker_end(),
                                   Glib::IOCondition::IO_IN | Glib::IOCondition::IO_HUP);
     bluez.setup_bus();
     pemra_loop->run();

@@ -11,7 +11,7 @@
 #include "worker/bluez_connection.h"
 #include "worker/device_discovery.h"
 #include "worker/request_dispatch.h"
-#include "worker/request_socket_pair.h"
+#include "channel/request_channel.h"
 #include "worker/slot_table.h"
 
 // The driver's worker: one thread running a GLib main loop on the process's
@@ -49,7 +49,7 @@ public:
 
     // A worker has been started and its main loop has not ended.
     std::atomic<bool> thread_running{false};
-    RequestSocketPair requests;
+    RequestChannel requests;
     SlotTable slots;
     // The worker's main loop while it runs.
     Glib::RefPtr<Glib::MainLoop> pemra_loop;

@@ -15,7 +15,6 @@ extern "C" {
 #include <chrono>
 #include <future>
 
-#include "driver/request_channel.h"
 #include "scripted_session.h"
 #include "worker/worker.h"
 
@@ -311,7 +310,9 @@ TEST_F(EntryPoints, MissingOrEmptyAddressFailsWithoutClosingTheChannel)
     EXPECT_EQ(get_attribute(reader_lun, VENDOR_ATTR_IEEE, &length, &value), IFD_COMMUNICATION_ERROR);
     session->edit([](ReaderScript &s) { s.address = ""; });
     EXPECT_EQ(get_attribute(reader_lun, VENDOR_ATTR_IEEE, &length, &value), IFD_COMMUNICATION_ERROR);
-    EXPECT_GE(worker().requests.pcscsidesock, 0);
+    UCHAR atr[MAX_ATR_SIZE];
+    DWORD atr_length = sizeof atr;
+    EXPECT_EQ(IFDHPowerICC(reader_lun, IFD_POWER_UP, atr, &atr_length), IFD_SUCCESS);
 }
 
 TEST_F(EntryPoints, DescriptorAttributeIsItsLengthByteAndEntries)

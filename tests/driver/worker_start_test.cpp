@@ -11,12 +11,20 @@
 #include <thread>
 #include <vector>
 
-#include "driver/request_channel.h"
 #include "worker/worker.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+
 Worker &worker() { return Worker::instance(); }
+
+// A request for the slot, which is empty: the worker answers it at once.
+Done power_off()
+{
+    Outcome<std::size_t> answer = worker().requests.exchange(0, REQ_POWER_OFF, {}, {});
+    return answer ? succeeded() : Done(answer.failure());
+}
 
 int named_worker_threads()
 {
@@ -53,17 +61,19 @@ TEST(StartBtThread, NullAddressStartsNothing)
     worker().start_bt_thread(nullptr);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("addr != NULL"), std::string::npos);
     EXPECT_FALSE(worker().thread_running);
-    EXPECT_EQ(worker().requests.pcscsidesock, -1);
+    EXPECT_EQ(power_off().failure(), Failure::ChannelClosed);
 }
 
 TEST(StartBtThread, SecondStartWhileRunningChangesNothing)
 {
     worker().start_bt_thread("pemra:0");
     ASSERT_TRUE(worker().thread_running);
-    int pcsc_end = worker().requests.pcscsidesock;
     worker().start_bt_thread("pemra:0");
-    EXPECT_EQ(worker().requests.pcscsidesock, pcsc_end);
     EXPECT_TRUE(worker_count_is(1));
+    // Still the pair that the running worker serves: a new one would go
+    // unanswered.
+    worker().requests.set_reply_wait(5s);
+    EXPECT_EQ(power_off().failure(), Failure::NoSession);
 }
 
 TEST(StartBtThread, ConcurrentStartsMakeOneWorkerAndOnePair)
@@ -75,8 +85,8 @@ TEST(StartBtThread, ConcurrentStartsMakeOneWorkerAndOnePair)
         caller.join();
     ASSERT_TRUE(worker().thread_running);
     EXPECT_TRUE(worker_count_is(1));
-    // The one worker answers on the one pair: the empty slot's failure byte.
-    EXPECT_EQ(icc_power_off(0).failure(), Failure::NotServed);
+    // The one worker answers on the one pair: the empty slot's failure.
+    EXPECT_EQ(power_off().failure(), Failure::NoSession);
 }
 
 TEST(StartBtThread, AStoppedWorkerStartsAgainOnANewPair)
@@ -86,10 +96,10 @@ TEST(StartBtThread, AStoppedWorkerStartsAgainOnANewPair)
     worker().stop();
     EXPECT_FALSE(worker().thread_running);
     EXPECT_TRUE(worker_count_is(0));
-    EXPECT_EQ(icc_power_off(0).failure(), Failure::ChannelClosed);
+    EXPECT_EQ(power_off().failure(), Failure::ChannelClosed);
     worker().start_bt_thread("pemra:0");
     EXPECT_TRUE(worker_count_is(1));
-    EXPECT_EQ(icc_power_off(0).failure(), Failure::NotServed);
+    EXPECT_EQ(power_off().failure(), Failure::NoSession);
 }
 
 // No thread can be made (memory, RLIMIT_NPROC): requests fail at once, and a
@@ -107,10 +117,10 @@ TEST(StartBtThread, AWorkerThatCannotStartFailsRequestsAtOnceAndIsTriedAgain)
     pthread_attr_destroy(&huge_stack);
     pthread_attr_destroy(&usual);
     ASSERT_FALSE(worker().thread_running);
-    EXPECT_EQ(icc_power_off(0).failure(), Failure::ChannelClosed);
+    EXPECT_EQ(power_off().failure(), Failure::ChannelClosed);
     worker().start_bt_thread("pemra:0");
     EXPECT_TRUE(worker().thread_running);
-    EXPECT_EQ(icc_power_off(0).failure(), Failure::NotServed);
+    EXPECT_EQ(power_off().failure(), Failure::NoSession);
 }
 
 } // namespace

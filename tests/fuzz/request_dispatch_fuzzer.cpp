@@ -1,18 +1,17 @@
-// Any request messages through RequestDispatch::pipe_read_cb, the worker's
-// end of the request channel, with a scripted session in the slot: nothing may crash or reach
-// outside the request, every request gets exactly the one reply its slot,
-// session and opcode call for (none for an unknown opcode, none once the
-// PC/SC end is closed), and no reply is empty, which the PC/SC side would
-// take for a closed channel. A PC/SC end that goes away before its reply
-// must not raise SIGPIPE.
+// Any request messages through RequestDispatch::serve_next, the worker's
+// serving of the request channel, with a scripted session in the slot:
+// nothing may crash or reach outside the request, every request gets exactly
+// the one reply its slot, session and opcode call for (none for an unknown
+// opcode, none once the daemon's end is closed), and no reply is empty, which
+// the daemon's side would take for a closed channel. A daemon's end that goes
+// away before its reply must not raise SIGPIPE.
 //
 // Input: flags (bit 0: a session is in the slot, bit 1: it is ready, bit 2:
-// it knows its address, bit 3: the PC/SC end closes after the last request),
+// it knows its address, bit 3: the daemon's end closes after the last request),
 // then the session's descriptor, address, answer to reset, response APDU and
 // RPC answer, then the requests; each string and request is a two-byte
 // length, low byte first, and its bytes.
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <glib.h>
 
@@ -25,7 +24,6 @@
 #include "common/reader_messages.h"
 #include "tests/driver/scripted_session.h"
 #include "worker/request_dispatch.h"
-#include "worker/request_protocol.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/require.h"
 
@@ -37,7 +35,7 @@ enum Flags : std::uint8_t {
     in_slot = 1,
     ready = 2,
     knows_address = 4,
-    pcsc_end_closes = 8,
+    daemon_end_closes = 8,
 };
 
 struct Scenario {
@@ -63,42 +61,56 @@ Scenario scenario_of(FuzzInput &input)
     return scenario;
 }
 
-Message with_status(std::uint8_t status, const Bytes &data)
+Message success(const Bytes &data)
 {
-    Message reply{status};
+    Message reply{reply_success};
     reply.insert(reply.end(), data.begin(), data.end());
     return reply;
 }
 
-const Message failure{reply_failure};
+Message failure(Failure failure)
+{
+    return {status_of(failure)};
+}
 
-// The reply the PC/SC side must get for a request; none for an unknown
+// A scripted session fails an operation it has no answer for with BadReply.
+Message data_or_failure(const Bytes &data)
+{
+    return data.empty() ? failure(Failure::BadReply) : success(data);
+}
+
+// Descriptor and address: fewer than 2 bytes are none.
+Message attribute(const Bytes &value)
+{
+    return value.size() < 2 ? failure(Failure::NotServed) : success(value);
+}
+
+// The reply the daemon's side must get for a request; none for an unknown
 // opcode.
 std::optional<Message> expected_reply(const Scenario &scenario, const Message &request)
 {
     const ReaderScript &script = scenario.script;
     if (request[0] >= SlotTable::pemra_devlist_length1 || !(scenario.flags & in_slot) || !script.ready)
-        return failure;
+        return failure(Failure::NoSession);
     const std::uint8_t opcode = request.size() > 1 ? request[1] : REQ_RESET;
     const Bytes payload(request.begin() + std::min(request.size(), request_header_size), request.end());
     switch (opcode) {
     case REQ_RESET:
-        return script.atr.empty() ? failure : with_status(reply_success, script.atr);
+        return data_or_failure(script.atr);
     case REQ_APDU:
-        return script.apdu_response.empty() ? failure : with_status(reply_success, script.apdu_response);
+        return data_or_failure(script.apdu_response);
     case REQ_POWER_OFF:
-        return Message{reply_success};
+        return success({});
     case REQ_DESCRIPTOR:
-        return script.descriptor.empty() ? Message{reply_success} : script.descriptor;
+        return attribute(script.descriptor);
     case REQ_RPC:
-        if (payload.empty() || payload[0] == reader_message::key_exchange ||
-            payload[0] == reader_message::session_key || script.rpc_answer.empty())
-            return failure;
-        return script.rpc_answer;
+        if (!reader_message::vendor_message_allowed(payload))
+            return failure(Failure::Refused);
+        if (!script.rpc_answer.empty() && script.rpc_answer[0] == reader_message::reply_failed)
+            return failure(Failure::NotServed);
+        return data_or_failure(script.rpc_answer);
     case REQ_IEEE:
-        if (!script.address || script.address->empty())
-            return failure;
-        return Message(script.address->begin(), script.address->end());
+        return attribute(script.address ? Bytes(script.address->begin(), script.address->end()) : Bytes());
     default:
         return std::nullopt;
     }
@@ -111,28 +123,28 @@ void run_pending_completions()
     }
 }
 
-std::vector<Message> replies_waiting(int pcsc_end)
+std::vector<Message> replies_waiting(int daemon_end)
 {
     std::vector<Message> replies;
     Message area(2 * max_request_size);
     ssize_t n;
-    while ((n = recv(pcsc_end, area.data(), area.size(), MSG_DONTWAIT)) >= 0)
+    while ((n = recv(daemon_end, area.data(), area.size(), MSG_DONTWAIT)) >= 0)
         replies.emplace_back(area.begin(), area.begin() + n);
     return replies;
 }
 
-void serve(RequestDispatch &dispatch, const Scenario &scenario, const Message &request, int pcsc_end, bool closes)
+void serve(RequestDispatch &dispatch, const Scenario &scenario, const Message &request, int daemon_end, bool closes)
 {
-    send(pcsc_end, request.data(), request.size(), 0);
+    send(daemon_end, request.data(), request.size(), 0);
     if (closes)
-        close(pcsc_end);
-    const bool keep_watch = dispatch.pipe_read_cb(Glib::IOCondition::IO_IN);
+        shutdown(daemon_end, SHUT_RDWR);
+    const bool keep_watch = dispatch.serve_next(Glib::IOCondition::IO_IN);
     run_pending_completions();
     if (closes)
         return;
-    const std::vector<Message> replies = replies_waiting(pcsc_end);
+    const std::vector<Message> replies = replies_waiting(daemon_end);
     if (request.empty()) {
-        // A message of no bytes reads like a closed PC/SC end.
+        // A message of no bytes reads like a closed daemon's end.
         require(!keep_watch && replies.empty());
         return;
     }
@@ -149,23 +161,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     FuzzInput input(data, size);
     const Scenario scenario = scenario_of(input);
-    int pair[2];
-    require(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) == 0);
-    RequestSocketPair channel;
-    channel.btsidesocket = pair[0];
+    RequestChannel channel;
+    channel.make();
     SlotTable slots;
-    RequestDispatch dispatch(channel, slots);
+    // Requests written raw carry no time of sending: the deadline counts from
+    // the clock's epoch.
+    const auto since_epoch =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
+    RequestDispatch dispatch(channel, slots, since_epoch + request_deadline);
     if (scenario.flags & in_slot)
         slots.pemra_devlist[0] = std::make_shared<ScriptedSession>(scenario.script);
 
     for (std::size_t i = 0; i < scenario.requests.size(); ++i) {
-        const bool closes = (scenario.flags & pcsc_end_closes) && i + 1 == scenario.requests.size();
-        serve(dispatch, scenario, scenario.requests[i], pair[1], closes);
+        const bool closes = (scenario.flags & daemon_end_closes) && i + 1 == scenario.requests.size();
+        serve(dispatch, scenario, scenario.requests[i], channel.daemon_end_for_fuzzing(), closes);
     }
 
     slots.pemra_devlist[0].reset();
-    close(pair[0]);
-    if (!(scenario.flags & pcsc_end_closes) || scenario.requests.empty())
-        close(pair[1]);
     return 0;
 }

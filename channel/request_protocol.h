@@ -4,16 +4,18 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/failure.h"
+
 // Messages of the request channel between the daemon's threads and the
 // worker. A request is [slot][opcode][payload]; requests and replies strictly
 // alternate, so they carry no correlation identifier.
 enum RequestOpcode : std::uint8_t {
-    REQ_RESET = 0,
-    REQ_APDU = 1,
-    REQ_POWER_OFF = 2,
-    REQ_DESCRIPTOR = 3,
-    REQ_RPC = 4,
-    REQ_IEEE = 5,
+    REQ_RESET = 0,      // the answer to reset
+    REQ_APDU = 1,       // payload: a command APDU; the response APDU
+    REQ_POWER_OFF = 2,  // nothing, once the card is off
+    REQ_DESCRIPTOR = 3, // the reader's descriptor
+    REQ_RPC = 4,        // payload: a vendor message; the reader's answer, its result byte first
+    REQ_IEEE = 5,       // the reader's Bluetooth address text, without a NUL
 };
 inline constexpr std::uint8_t last_opcode = REQ_IEEE;
 
@@ -24,9 +26,25 @@ inline constexpr std::size_t max_request_payload = 65548;
 inline constexpr std::size_t max_request_size = request_header_size + max_request_payload;
 inline constexpr std::size_t max_reply_data = 65548;
 
-// Status byte of a status reply; also the whole failure reply of every opcode.
+// Every reply is [status][data]: status 0x00 and the data of a success, or
+// the failure the worker met as the status alone. The worker never sends an
+// empty message, which the daemon's side takes for a closed channel.
 inline constexpr std::uint8_t reply_success = 0x00;
-inline constexpr std::uint8_t reply_failure = 0xFF;
+inline constexpr std::size_t reply_status_size = 1;
+
+inline std::uint8_t status_of(Failure failure)
+{
+    return static_cast<std::uint8_t>(failure);
+}
+
+// The failure a status byte names; a byte that names none is read as the
+// worker having nothing to answer.
+inline Failure failure_of(std::uint8_t status)
+{
+    if (status == reply_success || status > status_of(last_failure))
+        return Failure::NotServed;
+    return static_cast<Failure>(status);
+}
 
 // No request waits longer than this on the worker for its answer, counted
 // from when the daemon's side sent it, whatever the reader does: then it

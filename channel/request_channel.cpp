@@ -1,4 +1,4 @@
-#include "worker/request_socket_pair.h"
+#include "channel/request_channel.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,12 +31,6 @@ ssize_t send_parts(int socket, std::span<iovec> parts)
     return sendmsg(socket, &message, MSG_NOSIGNAL);
 }
 
-bool fits(ssize_t length, const ReplyLayout &layout)
-{
-    const std::size_t data_length = static_cast<std::size_t>(length) - (layout.status_first ? 1 : 0);
-    return data_length <= layout.data.size();
-}
-
 // Waits until the socket has a message (or its peer is gone), for at most
 // `limit` in all, however often a signal interrupts the wait.
 bool readable_within(int socket, std::chrono::milliseconds limit)
@@ -58,114 +52,132 @@ bool readable_within(int socket, std::chrono::milliseconds limit)
 
 } // namespace
 
-void RequestSocketPair::make()
+RequestChannel::~RequestChannel()
+{
+    close_both();
+}
+
+void RequestChannel::make()
 {
     int pair[2] = {-1, -1};
     std::lock_guard lock(mutex_);
-    close_pcsc_end_locked();
+    close_daemon_end_locked();
     given_up_ = false;
     // A failed pair leaves -1 on both ends: every request then fails.
     socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair);
-    btsidesocket = pair[0];
-    pcscsidesock = pair[1];
+    worker_end_ = pair[0];
+    daemon_end_ = pair[1];
 }
 
-void RequestSocketPair::close_both()
+void RequestChannel::close_both()
 {
     std::lock_guard lock(mutex_);
-    close_pcsc_end_locked();
-    if (btsidesocket >= 0)
-        close(btsidesocket);
-    btsidesocket = -1;
+    close_daemon_end_locked();
+    if (worker_end_ >= 0)
+        close(worker_end_);
+    worker_end_ = -1;
 }
 
 // Without the lock, which the daemon's side holds while it waits: only the
 // worker closes its end, after this.
-void RequestSocketPair::shut_down_worker_end() const
+void RequestChannel::shut_down_worker_end() const
 {
-    if (btsidesocket >= 0)
-        shutdown(btsidesocket, SHUT_RDWR);
+    if (worker_end_ >= 0)
+        shutdown(worker_end_, SHUT_RDWR);
 }
 
-void RequestSocketPair::close_pcsc_end_locked()
+void RequestChannel::close_daemon_end_locked()
 {
-    if (pcscsidesock >= 0)
-        close(pcscsidesock);
-    pcscsidesock = -1;
+    if (daemon_end_ >= 0)
+        close(daemon_end_);
+    daemon_end_ = -1;
 }
 
-Outcome<ReplyReceived> RequestSocketPair::exchange(std::uint8_t slot, std::uint8_t opcode,
-                                                   std::span<const std::uint8_t> payload, ReplyLayout layout)
+Outcome<std::size_t> RequestChannel::exchange(std::uint8_t slot, RequestOpcode opcode,
+                                              std::span<const std::uint8_t> payload, std::span<std::uint8_t> answer)
 {
+    if (payload.size() > max_request_payload)
+        return Failure::Refused;
     const std::uint8_t header[request_header_size] = {slot, opcode};
     iovec parts[] = {part(header, sizeof header), part(payload.data(), payload.size())};
     std::lock_guard lock(mutex_);
     if (!drop_late_reply_locked())
         return Failure::NotAnswered;
     sent_at_ = std::chrono::steady_clock::now().time_since_epoch().count();
-    const ssize_t sent = send_parts(pcscsidesock, std::span(parts, payload.empty() ? 1 : 2));
+    const ssize_t sent = send_parts(daemon_end_, std::span(parts, payload.empty() ? 1 : 2));
     if (worker_end_gone(sent))
-        close_pcsc_end_locked();
+        close_daemon_end_locked();
     if (sent <= 0)
         return Failure::ChannelClosed;
-    return receive_reply_locked(layout);
+    return receive_reply_locked(answer);
 }
 
 // A request is sent only once the reply to the one given up has come: the
 // channel carries no identifiers, so that reply would be taken for the next.
-bool RequestSocketPair::drop_late_reply_locked()
+bool RequestChannel::drop_late_reply_locked()
 {
     if (!given_up_)
         return true;
-    if (recv(pcscsidesock, nullptr, 0, MSG_DONTWAIT) < 0 && errno == EAGAIN)
+    if (recv(daemon_end_, nullptr, 0, MSG_DONTWAIT) < 0 && errno == EAGAIN)
         return false;
     given_up_ = false;
     return true;
 }
 
-Outcome<ReplyReceived> RequestSocketPair::receive_reply_locked(ReplyLayout layout)
+Outcome<std::size_t> RequestChannel::receive_reply_locked(std::span<std::uint8_t> answer)
 {
     // The worker answers within its own deadline unless it is held; the
     // daemon's thread (and with it pcscd's lock on the reader) is not.
-    if (!readable_within(pcscsidesock, reply_wait)) {
+    if (!readable_within(daemon_end_, reply_wait_)) {
         given_up_ = true;
         return Failure::NotAnswered;
     }
     // The reply's length first, without taking it: a reply that does not fit
     // is a failure, never a short success.
-    const ssize_t length = recv(pcscsidesock, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+    const ssize_t length = recv(daemon_end_, nullptr, 0, MSG_PEEK | MSG_TRUNC);
     if (worker_end_gone(length))
-        close_pcsc_end_locked();
+        close_daemon_end_locked();
     if (length <= 0)
         return Failure::ChannelClosed;
-    if (!fits(length, layout)) {
-        recv(pcscsidesock, nullptr, 0, 0);
+    if (static_cast<std::size_t>(length) - reply_status_size > answer.size()) {
+        recv(daemon_end_, nullptr, 0, 0);
         return Failure::DoesNotFit;
     }
-    ReplyReceived reply;
-    iovec parts[] = {part(&reply.status, 1), part(layout.data.data(), layout.data.size())};
+    std::uint8_t status = reply_success;
+    iovec parts[] = {part(&status, reply_status_size), part(answer.data(), answer.size())};
     msghdr message{};
-    message.msg_iov = layout.status_first ? parts : parts + 1;
-    message.msg_iovlen = layout.status_first ? 2 : 1;
-    const ssize_t received = recvmsg(pcscsidesock, &message, 0);
-    if (received != length)
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    if (recvmsg(daemon_end_, &message, 0) != length)
         return Failure::ChannelClosed;
-    reply.length = static_cast<std::size_t>(received) - (layout.status_first ? 1 : 0);
-    return reply;
+    if (status != reply_success)
+        return failure_of(status);
+    return static_cast<std::size_t>(length) - reply_status_size;
 }
 
-ssize_t RequestSocketPair::read_request(std::span<std::uint8_t> area) const
+ssize_t RequestChannel::read_request(std::span<std::uint8_t> area) const
 {
-    return recv(btsidesocket, area.data(), area.size(), MSG_TRUNC);
+    return recv(worker_end_, area.data(), area.size(), MSG_TRUNC);
 }
 
-std::chrono::steady_clock::time_point RequestSocketPair::request_sent_at() const
+std::chrono::steady_clock::time_point RequestChannel::request_sent_at() const
 {
     return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(sent_at_.load()));
 }
 
-ssize_t RequestSocketPair::send_reply(std::span<const std::uint8_t> head, std::span<const std::uint8_t> data) const
+void RequestChannel::answer(std::span<const std::uint8_t> data) const
 {
-    iovec parts[] = {part(head.data(), head.size()), part(data.data(), data.size())};
-    return send_parts(btsidesocket, std::span(parts, data.empty() ? 1 : 2));
+    send_reply(reply_success, data);
+}
+
+void RequestChannel::fail(Failure failure) const
+{
+    send_reply(status_of(failure), {});
+}
+
+// Its result is not examined: a daemon's end that is gone has nobody to tell.
+void RequestChannel::send_reply(std::uint8_t status, std::span<const std::uint8_t> data) const
+{
+    iovec parts[] = {part(&status, reply_status_size), part(data.data(), data.size())};
+    send_parts(worker_end_, std::span(parts, data.empty() ? 1 : 2));
 }
