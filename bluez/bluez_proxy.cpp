@@ -42,22 +42,11 @@ BluezProxy::BluezProxy(const Glib::RefPtr<Gio::DBus::Connection> &connection, co
     // The raw signal keeps BlueZ's dictionary as it came, order included.
     properties_changed_handler_ = g_signal_connect(proxy_->gobj(), "g-properties-changed",
                                                    G_CALLBACK(&BluezProxy::on_properties_changed), this);
-    name_owner_handler_ =
-        g_signal_connect(proxy_->gobj(), "notify::g-name-owner", G_CALLBACK(&BluezProxy::on_name_owner), this);
 }
 
 BluezProxy::~BluezProxy()
 {
     g_signal_handler_disconnect(proxy_->gobj(), properties_changed_handler_);
-    g_signal_handler_disconnect(proxy_->gobj(), name_owner_handler_);
-}
-
-void BluezProxy::on_name_owner(GObject *proxy, GParamSpec *, gpointer self)
-{
-    gchar *owner = g_dbus_proxy_get_name_owner(G_DBUS_PROXY(proxy));
-    if (owner == nullptr)
-        static_cast<BluezProxy *>(self)->bluez_gone_.emit();
-    g_free(owner);
 }
 
 void BluezProxy::on_properties_changed(GDBusProxy *, GVariant *changed, const gchar *const *, gpointer self)

@@ -49,13 +49,9 @@ public:
     {
         return properties_changed_;
     }
-    // Emitted when "org.bluez" loses its owner: bluetoothd has left the bus,
-    // and with it every link it held. The cached properties are gone too.
-    sigc::signal<void()> &signal_bluez_gone() { return bluez_gone_; }
 
 private:
     static void on_properties_changed(GDBusProxy *, GVariant *changed, const gchar *const *, gpointer self);
-    static void on_name_owner(GObject *proxy, GParamSpec *, gpointer self);
 
     Glib::RefPtr<Gio::DBus::Proxy> proxy_;
     Glib::ustring object_path_;
@@ -63,8 +59,6 @@ private:
     int property_timeout_ms_;
     sigc::signal<void(const Glib::VariantBase &)> properties_changed_;
     gulong properties_changed_handler_ = 0;
-    sigc::signal<void()> bluez_gone_;
-    gulong name_owner_handler_ = 0;
 };
 
 // The interface of an introspection record holding one, parsed once per

@@ -25,8 +25,6 @@ public:
     {
         return proxy_.signal_properties_changed();
     }
-    // BlueZ has left the bus: the device's link is gone with it.
-    sigc::signal<void()> &signal_bluez_gone() { return proxy_.signal_bluez_gone(); }
 
 private:
     BluezProxy proxy_;

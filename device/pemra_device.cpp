@@ -389,6 +389,11 @@ void PemraDevice::cancel(Deadline due, Failure failure)
         ts_->abort_transfers(failure);
 }
 
+void PemraDevice::link_lost()
+{
+    ts_->link_lost();
+}
+
 int PemraDevice::get_max_apdu_size() const
 {
     return max_rpc_size > 0 ? static_cast<int>(max_rpc_size - card_command_header) : 0;

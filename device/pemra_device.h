@@ -63,6 +63,7 @@ public:
     void write_apdu(std::span<const std::uint8_t> apdu, Deadline due, ReplyCompletion done) override;
     void shutdown(Deadline due, std::function<void()> done) override;
     void cancel(Deadline due, Failure failure) override;
+    void link_lost() override;
 
     // max_rpc_size less the 2-byte card command header; 0 while unknown.
     int get_max_apdu_size() const;

@@ -43,6 +43,9 @@ public:
     // first.
     virtual void write_rpc(std::span<const std::uint8_t> message, bool encrypt, Deadline due,
                            ReplyCompletion done) = 0;
+    // BlueZ has left the bus, and with it the reader's link: a request under
+    // way ends at once, and the session reports its reader gone.
+    virtual void link_lost() = 0;
     // The worker gives up on the requests due by `due`: an operation of
     // theirs under way fails at once with `failure`, one waiting to start
     // never starts, and what they left behind with the reader is put right

@@ -38,8 +38,8 @@ constexpr std::size_t attribute_area_size = 512;
 // client, which it serves only once opening returns, finds the card.
 constexpr std::chrono::milliseconds open_wait_limit{4000};
 
-// The name pcscd opened the reader with; stored, never used to pick a reader.
-char device_name[64];
+// The longest value that setting the address attribute accepts.
+constexpr DWORD max_address_setting = 62;
 
 using EventWait = RESPONSECODE (*)(DWORD Lun, int timeout);
 using EventWaitStop = RESPONSECODE (*)(DWORD Lun);
@@ -56,20 +56,14 @@ Worker &worker()
 
 RequestChannel &requests()
 {
-    return worker().requests;
+    return worker().requests();
 }
 
 // The slot's maximum APDU size, never more than the channel carries; 0 while
 // unknown.
 std::int32_t max_apdu_size(std::uint8_t slot)
 {
-    return std::min<std::int32_t>(worker().slots.max_apdu_size(slot), max_request_payload);
-}
-
-void store_device_name(const void *name, std::size_t length)
-{
-    std::memcpy(device_name, name, length);
-    device_name[length] = '\0';
+    return std::min<std::int32_t>(worker().slots().max_apdu_size(slot), max_request_payload);
 }
 
 // No exception may cross into pcscd.
@@ -168,15 +162,15 @@ RESPONSECODE get_max_input(std::uint8_t slot, PDWORD Length, PUCHAR Value)
 // the status changes, the timeout passes or the reader is closed.
 RESPONSECODE wait_for_card_event(DWORD, int timeout)
 {
-    if (!worker().thread_running)
+    if (!worker().running())
         return IFD_COMMUNICATION_ERROR; // pcscd then polls, which starts the worker again
-    worker().slots.wait_for_change(std::chrono::milliseconds(std::max(timeout, 0)));
+    worker().slots().wait_for_change(std::chrono::milliseconds(std::max(timeout, 0)));
     return IFD_SUCCESS;
 }
 
 RESPONSECODE stop_card_event_wait(DWORD)
 {
-    worker().slots.stop_wait();
+    worker().slots().stop_wait();
     return IFD_SUCCESS;
 }
 
@@ -230,7 +224,7 @@ RESPONSECODE answer_tlv_properties(std::uint8_t slot, PUCHAR RxBuffer, DWORD RxL
 RESPONSECODE pass_vendor_rpc(std::uint8_t slot, PUCHAR TxBuffer, DWORD TxLength, PUCHAR RxBuffer,
                              DWORD RxLength, LPDWORD pdwBytesReturned)
 {
-    worker().start_bt_thread(device_name);
+    worker().start();
     if (RxBuffer == nullptr)
         return IFD_COMMUNICATION_ERROR;
     const std::span<const std::uint8_t> message(TxBuffer, TxLength);
@@ -251,7 +245,7 @@ bool worker_failed(Failure failure)
 
 RESPONSECODE reset_card(std::uint8_t slot, PUCHAR Atr, PDWORD AtrLength)
 {
-    worker().start_bt_thread(device_name);
+    worker().start();
     Outcome<std::size_t> atr = requests().exchange(slot, REQ_RESET, {}, std::span(Atr, *AtrLength));
     // pcscd is told that no answer to reset came when the worker answered
     // with a failure, not when the channel failed.
@@ -274,9 +268,9 @@ RESPONSECODE IFDHCreateChannelByName(DWORD Lun, LPSTR DeviceName)
 {
     (void)Lun;
     return guarded([&] {
-        store_device_name(DeviceName, strnlen(DeviceName, sizeof device_name - 1));
-        worker().slots.start_event_waits();
-        worker().start_bt_thread(device_name);
+        // The name picks no reader: the driver serves the one BlueZ holds.
+        worker().slots().start_event_waits();
+        worker().start();
         std::fprintf(stderr, "create channel by name %s\n", DeviceName);
         // pcscd 1.9.9 opens the readers of its configuration before it serves
         // any client: a client that connects meanwhile waits in the socket's
@@ -338,14 +332,13 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
 RESPONSECODE IFDHSetCapabilities(DWORD Lun, DWORD Tag, DWORD Length, PUCHAR Value)
 {
     (void)Lun;
+    (void)Value;
     return guarded([&] {
+        // Accepted, up to 62 bytes, and changes nothing: the address picks
+        // no reader.
         if (Tag != VENDOR_ATTR_IEEE)
             return IFD_ERROR_TAG;
-        if (Length > 62)
-            return IFD_COMMUNICATION_ERROR;
-        store_device_name(Value, Length);
-        worker().stop_bt_thread();
-        return IFD_SUCCESS;
+        return Length > max_address_setting ? IFD_COMMUNICATION_ERROR : IFD_SUCCESS;
     });
 }
 
@@ -365,7 +358,7 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
         case IFD_RESET:
             return reset_card(slot, Atr, AtrLength);
         case IFD_POWER_DOWN:
-            worker().start_bt_thread(device_name);
+            worker().start();
             // A card that did not acknowledge the shutdown is off all the same.
             requests().exchange(slot, REQ_POWER_OFF, {}, {});
             return IFD_SUCCESS;
@@ -393,11 +386,11 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
 RESPONSECODE IFDHICCPresence(DWORD Lun)
 {
     return guarded([&]() -> RESPONSECODE {
-        worker().slots.status_asked();
-        if (worker().slots.card_status(slot_of(Lun)) == reader_message::card_present)
+        worker().slots().status_asked();
+        if (worker().slots().card_status(slot_of(Lun)) == reader_message::card_present)
             return IFD_ICC_PRESENT;
         // pcscd asks for the status now and then, which retries a failed start.
-        worker().start_bt_thread(device_name);
+        worker().start();
         return IFD_ICC_NOT_PRESENT;
     });
 }

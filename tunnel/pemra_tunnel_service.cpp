@@ -160,14 +160,6 @@ void PemraTunnelService::observe_proxies()
         if (auto tunnel = weak.lock())
             tunnel->devprop_changed(changed);
     });
-    // A BlueZ that left the bus says nothing more about Connected; one that
-    // comes back knows neither the notifications nor the request under way.
-    dev_->signal_bluez_gone().connect([weak] {
-        if (auto tunnel = weak.lock()) {
-            print_out("bluez gone\n");
-            tunnel->link_changed(false);
-        }
-    });
 }
 
 // Characteristic 8 notified before the driver asked: bluetoothd kept the

@@ -97,6 +97,11 @@ public:
     // before this returns.
     void write_indication(std::span<const std::uint8_t> data, IndicationCompletion done);
 
+    // BlueZ left the bus, and with it the link: it says nothing more about
+    // Connected, and one that comes back knows neither the notifications nor
+    // the request under way.
+    void link_lost() { link_changed(false); }
+
     // The last reply, though complete, was bad (it did not decrypt): the
     // next transfer waits until the link has settled.
     void mark_reply_unusable();

@@ -40,8 +40,8 @@ std::span<const std::uint8_t> bytes_of(const std::string &text)
 
 } // namespace
 
-RequestDispatch::RequestDispatch(RequestChannel &channel, SlotTable &slots, std::chrono::milliseconds deadline)
-    : channel_(channel), slots_(slots), deadline_(deadline), area_(max_request_size)
+RequestDispatch::RequestDispatch(RequestChannel &channel, SessionIn session_in, std::chrono::milliseconds deadline)
+    : channel_(channel), session_in_(std::move(session_in)), deadline_(deadline), area_(max_request_size)
 {
 }
 
@@ -74,9 +74,7 @@ bool RequestDispatch::serve_next(Glib::IOCondition)
 
 void RequestDispatch::serve_request(std::span<const std::uint8_t> request, Deadline due)
 {
-    const std::uint8_t slot = request[0];
-    const std::shared_ptr<PemraSession> session =
-        slot < SlotTable::pemra_devlist_length1 ? slots_.pemra_devlist[slot] : nullptr;
+    const std::shared_ptr<PemraSession> session = session_in_(request[0]);
     if (!session || !session->is_ready()) {
         channel_.fail(Failure::NoSession);
         return;

@@ -1,17 +1,17 @@
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include <glibmm/iochannel.h>
 
+#include "channel/request_channel.h"
 #include "common/bytes.h"
 #include "common/failure.h"
-#include "channel/request_channel.h"
-#include "worker/slot_table.h"
 
 class PemraSession;
 
@@ -19,7 +19,11 @@ class PemraSession;
 // from its end, serves it with the session in the slot and answers once.
 class RequestDispatch {
 public:
-    RequestDispatch(RequestChannel &channel, SlotTable &slots, std::chrono::milliseconds deadline = request_deadline);
+    // The session in a slot, if the slot exists and holds one.
+    using SessionIn = std::function<std::shared_ptr<PemraSession>(std::uint8_t slot)>;
+
+    RequestDispatch(RequestChannel &channel, SessionIn session_in,
+                    std::chrono::milliseconds deadline = request_deadline);
 
     // Handler of the worker's watch on its end of the channel: serves the
     // request that has come. Returns false (removing the watch) once the
@@ -44,7 +48,7 @@ private:
     void answer_attribute(std::span<const std::uint8_t> value) const;
 
     RequestChannel &channel_;
-    SlotTable &slots_;
+    SessionIn session_in_;
     std::chrono::milliseconds deadline_;
     // One more byte than the largest request, so that a longer one shows.
     std::vector<std::uint8_t> area_;

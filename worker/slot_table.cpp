@@ -1,27 +1,25 @@
 #include "worker/slot_table.h"
 
-#include "device/pemra_session.h"
-
 void SlotTable::record(std::size_t slot, std::int32_t status, std::int32_t max_apdu_size)
 {
-    max_apdu_sizes[slot] = max_apdu_size;
+    max_apdu_sizes_[slot] = max_apdu_size;
     record_status(slot, status);
 }
 
 void SlotTable::record_status(std::size_t slot, std::int32_t status)
 {
-    if (pemra_statuslist[slot].exchange(status) != status)
+    if (statuses_[slot].exchange(status) != status)
         changed();
 }
 
 std::int32_t SlotTable::card_status(std::uint8_t slot) const
 {
-    return slot < pemra_devlist_length1 ? pemra_statuslist[slot].load(std::memory_order_relaxed) : 0;
+    return slot < slot_count ? statuses_[slot].load(std::memory_order_relaxed) : 0;
 }
 
 std::int32_t SlotTable::max_apdu_size(std::uint8_t slot) const
 {
-    return slot < pemra_devlist_length1 ? max_apdu_sizes[slot].load(std::memory_order_relaxed) : 0;
+    return slot < slot_count ? max_apdu_sizes_[slot].load(std::memory_order_relaxed) : 0;
 }
 
 void SlotTable::changed()

@@ -5,25 +5,19 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <thread>
 
-class PemraSession;
+#include "discovery/reader_discovery.h"
 
-// The reader slots: the session in each (the driver serves one reader at a
-// time: one slot, index 0), and per slot the last card status and maximum
-// APDU size, which the worker writes and the daemon's threads read without a
-// lock: each entry is one aligned 32-bit value, so a reader sees either the
-// old or the new value. The daemon's event thread can wait for a change.
+// What the daemon's threads read of the reader slots: per slot the last
+// card status and maximum APDU size, which the worker writes and the
+// daemon's threads read without a lock: each entry is one aligned 32-bit
+// value, so a reader sees either the old or the new value. The daemon's
+// event thread can wait for a change.
 class SlotTable {
 public:
-    static constexpr std::int32_t pemra_devlist_length1 = 1;
-
-    // The session in each slot. Touched only on the worker thread.
-    std::array<std::shared_ptr<PemraSession>, pemra_devlist_length1> pemra_devlist;
-    std::array<std::atomic<std::int32_t>, pemra_devlist_length1> pemra_statuslist{};
-    std::array<std::atomic<std::int32_t>, pemra_devlist_length1> max_apdu_sizes{};
+    static constexpr std::size_t slot_count = ReaderDiscovery::slot_count;
 
     // The worker's side: a slot's status and maximum APDU size as the session
     // reports them (0 and the last maximum when it leaves). A change of the
@@ -52,6 +46,8 @@ public:
 private:
     void changed();
 
+    std::array<std::atomic<std::int32_t>, slot_count> statuses_{};
+    std::array<std::atomic<std::int32_t>, slot_count> max_apdu_sizes_{};
     std::mutex change_mutex_;
     std::condition_variable change_;
     std::uint64_t changes_ = 0;

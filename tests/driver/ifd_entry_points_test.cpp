@@ -34,15 +34,14 @@ class EntryPoints : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        WorkerJobs::install();
         char name[] = "pemra:0";
         ASSERT_EQ(IFDHCreateChannelByName(reader_lun, name), IFD_SUCCESS);
-        ASSERT_TRUE(worker().thread_running);
+        ASSERT_TRUE(worker().running());
     }
     void TearDown() override
     {
-        put_in_slot(nullptr);
-        worker().slots.record(0, 0, 0);
+        worker().put_in_slot(nullptr);
+        worker().slots().record(0, 0, 0);
     }
 
     static ReaderScript ready_script()
@@ -59,7 +58,7 @@ protected:
     static std::shared_ptr<ScriptedSession> session_in_slot(ReaderScript script = ready_script())
     {
         auto session = std::make_shared<ScriptedSession>(std::move(script));
-        put_in_slot(session);
+        worker().put_in_slot(session);
         return session;
     }
 
@@ -166,11 +165,11 @@ TEST_F(EntryPoints, TransmitPassesTheApduUnchangedAndReturnsTheResponse)
 
 TEST_F(EntryPoints, PresenceFollowsTheSlotStatus)
 {
-    worker().slots.record_status(0, 6);
+    worker().slots().record_status(0, 6);
     EXPECT_EQ(IFDHICCPresence(reader_lun), IFD_ICC_PRESENT);
     EXPECT_EQ(IFDHICCPresence(0), IFD_ICC_PRESENT);
     EXPECT_EQ(IFDHICCPresence(1), IFD_ICC_NOT_PRESENT); // slot 1 does not exist
-    worker().slots.record_status(0, 5);
+    worker().slots().record_status(0, 5);
     EXPECT_EQ(IFDHICCPresence(reader_lun), IFD_ICC_NOT_PRESENT);
 }
 
@@ -187,12 +186,12 @@ TEST_F(EntryPoints, TheEventWaitEndsAtEachSlotChangeAndAtOnceWhenStopped)
               IFD_SUCCESS);
     // A change before the first wait, which pcscd's first question saw: the
     // wait must not end for it (pcscd would power its card down at once).
-    worker().slots.record_status(0, 2);
+    worker().slots().record_status(0, 2);
     const std::function<void()> changes[] = {
-        [] { worker().slots.record_status(0, 6); }, // card in
-        [] { worker().slots.record_status(0, 2); }, // card out
-        [] { worker().slots.record(0, 0, 0); },     // reader gone
-        [] { worker().slots.record(0, 6, 264); },   // reader set up with a card
+        [] { worker().slots().record_status(0, 6); }, // card in
+        [] { worker().slots().record_status(0, 2); }, // card out
+        [] { worker().slots().record(0, 0, 0); },     // reader gone
+        [] { worker().slots().record(0, 6, 264); },   // reader set up with a card
         [stop] { stop(reader_lun); },               // reader closed
     };
     for (const auto &change : changes) {
@@ -208,7 +207,7 @@ TEST_F(EntryPoints, TheEventWaitEndsAtEachSlotChangeAndAtOnceWhenStopped)
     }
     // A change before the wait, after the status was asked, is not missed.
     IFDHICCPresence(reader_lun);
-    worker().slots.record_status(0, 2);
+    worker().slots().record_status(0, 2);
     EXPECT_EQ(wait(reader_lun, 60000), IFD_SUCCESS);
 }
 
@@ -229,7 +228,7 @@ TEST_F(EntryPoints, AReaderOpenedAgainWaitsAfreshForCardEvents)
         IFDHICCPresence(reader_lun);
         return wait(reader_lun, 10);
     }).get();
-    worker().slots.record_status(0, 6);
+    worker().slots().record_status(0, 6);
     stop(reader_lun);
     ASSERT_EQ(IFDHCloseChannel(reader_lun), IFD_SUCCESS);
 
@@ -255,7 +254,7 @@ TEST_F(EntryPoints, CapabilitiesAnnounceOneSlotAndTheMaximumApduSize)
     EXPECT_EQ(byte, 1);
     EXPECT_EQ(IFDHGetCapabilities(reader_lun, TAG_IFD_THREAD_SAFE, &length, &byte), IFD_ERROR_TAG);
 
-    worker().slots.max_apdu_sizes[0] = 498;
+    worker().slots().record(0, 0, 498);
     length = 264;
     Bytes value;
     ASSERT_EQ(get_attribute(reader_lun, SCARD_ATTR_MAXINPUT, &length, &value), IFD_SUCCESS);
@@ -342,7 +341,7 @@ TEST_F(EntryPoints, SettingTheAddressAttributeTakesAtMost62Bytes)
     EXPECT_EQ(IFDHSetCapabilities(reader_lun, VENDOR_ATTR_IEEE, 62, name), IFD_SUCCESS);
     EXPECT_EQ(IFDHSetCapabilities(reader_lun, VENDOR_ATTR_IEEE, 63, name), IFD_COMMUNICATION_ERROR);
     EXPECT_EQ(IFDHSetCapabilities(reader_lun, VENDOR_ATTR_DESCRIPTOR, 4, name), IFD_ERROR_TAG);
-    EXPECT_TRUE(worker().thread_running);
+    EXPECT_TRUE(worker().running());
 }
 
 TEST_F(EntryPoints, FeatureRequestAnnouncesOnlyTheTlvProperties)
@@ -358,9 +357,9 @@ TEST_F(EntryPoints, TlvPropertiesReportTheMaximumLessNineOr257)
 {
     RESPONSECODE rc;
     EXPECT_EQ(control(IOCTL_TLV_PROPERTIES, {}, 7, &rc), (Bytes{0x0A, 0x04, 0x01, 0x01, 0x00, 0x00}));
-    worker().slots.max_apdu_sizes[0] = 256;
+    worker().slots().record(0, 0, 256);
     EXPECT_EQ(control(IOCTL_TLV_PROPERTIES, {}, 7, &rc), (Bytes{0x0A, 0x04, 0x01, 0x01, 0x00, 0x00}));
-    worker().slots.max_apdu_sizes[0] = 498;
+    worker().slots().record(0, 0, 498);
     EXPECT_EQ(control(IOCTL_TLV_PROPERTIES, {}, 7, &rc), (Bytes{0x0A, 0x04, 0xE9, 0x01, 0x00, 0x00}));
     EXPECT_EQ(rc, IFD_SUCCESS);
     control(IOCTL_TLV_PROPERTIES, {}, 6, &rc);
@@ -431,7 +430,7 @@ TEST_F(EntryPoints, RequestsForAMissingSlotFail)
 TEST(OpenAndClose, ChannelOpensOnlyByNameAndClosingStopsNothing)
 {
     EXPECT_EQ(IFDHCreateChannel(0, 1), static_cast<RESPONSECODE>(-1));
-    EXPECT_FALSE(worker().thread_running);
+    EXPECT_FALSE(worker().running());
     char long_name[101];
     std::memset(long_name, 'n', 100);
     long_name[100] = '\0';
@@ -441,7 +440,7 @@ TEST(OpenAndClose, ChannelOpensOnlyByNameAndClosingStopsNothing)
     std::string printed = testing::internal::GetCapturedStderr();
     EXPECT_NE(printed.find(std::string("create channel by name ") + long_name + "\n"), std::string::npos);
     EXPECT_NE(printed.find("close channel\n"), std::string::npos);
-    EXPECT_TRUE(worker().thread_running);
+    EXPECT_TRUE(worker().running());
     EXPECT_EQ(IFDHSetProtocolParameters(0, 1, 0, 0, 0, 0), IFD_SUCCESS);
 }
 

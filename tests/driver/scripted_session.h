@@ -1,10 +1,6 @@
 #pragma once
 
-#include <glib.h>
-#include <glibmm/main.h>
-
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,7 +9,6 @@
 
 #include "common/thread_loop.h"
 #include "device/pemra_session.h"
-#include "worker/worker.h"
 
 // What a scripted session answers.
 struct ReaderScript {
@@ -77,6 +72,7 @@ public:
         rpc_messages_.push_back({Bytes(message.begin(), message.end()), encrypt});
         complete_later(std::move(done), script_.rpc_answer);
     }
+    void link_lost() override {}
     void cancel(Deadline, Failure failure) override
     {
         std::lock_guard lock(mutex_);
@@ -125,55 +121,3 @@ private:
     std::vector<ReplyCompletion> waiting_;
     std::vector<Failure> cancelled_;
 };
-
-// Runs jobs on the worker's loop for the test thread: the slot table belongs
-// to the worker thread. Jobs go through a mutex of ours, picked up by a timer
-// source made before the worker starts, so that no glib object crosses
-// threads: glib's own locks are invisible to ThreadSanitizer.
-class WorkerJobs {
-public:
-    // Call before the worker starts.
-    static void install() { g_timeout_add(1, &pump, nullptr); }
-
-    static void run(std::function<void()> job)
-    {
-        std::promise<void> done;
-        {
-            std::lock_guard lock(mutex());
-            pending().push_back({std::move(job), &done});
-        }
-        done.get_future().wait();
-    }
-
-private:
-    struct Job {
-        std::function<void()> work;
-        std::promise<void> *done;
-    };
-    // Never destroyed: the worker still runs while the test process exits.
-    static std::mutex &mutex()
-    {
-        static auto *jobs_mutex = new std::mutex;
-        return *jobs_mutex;
-    }
-    static std::vector<Job> &pending()
-    {
-        static auto *jobs = new std::vector<Job>;
-        return *jobs;
-    }
-    static gboolean pump(gpointer)
-    {
-        std::lock_guard lock(mutex());
-        for (Job &job : pending()) {
-            job.work();
-            job.done->set_value();
-        }
-        pending().clear();
-        return G_SOURCE_CONTINUE;
-    }
-};
-
-inline void put_in_slot(std::shared_ptr<PemraSession> session)
-{
-    WorkerJobs::run([session = std::move(session)] { Worker::instance().slots.pemra_devlist[0] = session; });
-}

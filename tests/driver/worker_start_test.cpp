@@ -22,7 +22,7 @@ Worker &worker() { return Worker::instance(); }
 // A request for the slot, which is empty: the worker answers it at once.
 Done power_off()
 {
-    Outcome<std::size_t> answer = worker().requests.exchange(0, REQ_POWER_OFF, {}, {});
+    Outcome<std::size_t> answer = worker().requests().exchange(0, REQ_POWER_OFF, {}, {});
     return answer ? succeeded() : Done(answer.failure());
 }
 
@@ -55,56 +55,53 @@ bool worker_count_is(int expected)
     return false;
 }
 
-TEST(StartBtThread, NullAddressStartsNothing)
+TEST(WorkerStart, BeforeTheFirstStartRequestsFailAtOnce)
 {
-    testing::internal::CaptureStderr();
-    worker().start_bt_thread(nullptr);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("addr != NULL"), std::string::npos);
-    EXPECT_FALSE(worker().thread_running);
+    EXPECT_FALSE(worker().running());
     EXPECT_EQ(power_off().failure(), Failure::ChannelClosed);
 }
 
-TEST(StartBtThread, SecondStartWhileRunningChangesNothing)
+TEST(WorkerStart, SecondStartWhileRunningChangesNothing)
 {
-    worker().start_bt_thread("pemra:0");
-    ASSERT_TRUE(worker().thread_running);
-    worker().start_bt_thread("pemra:0");
+    worker().start();
+    ASSERT_TRUE(worker().running());
+    worker().start();
     EXPECT_TRUE(worker_count_is(1));
     // Still the pair that the running worker serves: a new one would go
     // unanswered.
-    worker().requests.set_reply_wait(5s);
+    worker().requests().set_reply_wait(5s);
     EXPECT_EQ(power_off().failure(), Failure::NoSession);
 }
 
-TEST(StartBtThread, ConcurrentStartsMakeOneWorkerAndOnePair)
+TEST(WorkerStart, ConcurrentStartsMakeOneWorkerAndOnePair)
 {
     std::vector<std::thread> callers;
     for (int i = 0; i < 4; ++i)
-        callers.emplace_back([] { worker().start_bt_thread("pemra:0"); });
+        callers.emplace_back([] { worker().start(); });
     for (auto &caller : callers)
         caller.join();
-    ASSERT_TRUE(worker().thread_running);
+    ASSERT_TRUE(worker().running());
     EXPECT_TRUE(worker_count_is(1));
     // The one worker answers on the one pair: the empty slot's failure.
     EXPECT_EQ(power_off().failure(), Failure::NoSession);
 }
 
-TEST(StartBtThread, AStoppedWorkerStartsAgainOnANewPair)
+TEST(WorkerStart, AStoppedWorkerStartsAgainOnANewPair)
 {
-    worker().start_bt_thread("pemra:0");
-    ASSERT_TRUE(worker().thread_running);
+    worker().start();
+    ASSERT_TRUE(worker().running());
     worker().stop();
-    EXPECT_FALSE(worker().thread_running);
+    EXPECT_FALSE(worker().running());
     EXPECT_TRUE(worker_count_is(0));
     EXPECT_EQ(power_off().failure(), Failure::ChannelClosed);
-    worker().start_bt_thread("pemra:0");
+    worker().start();
     EXPECT_TRUE(worker_count_is(1));
     EXPECT_EQ(power_off().failure(), Failure::NoSession);
 }
 
 // No thread can be made (memory, RLIMIT_NPROC): requests fail at once, and a
 // later start tries again. Here new threads ask for a stack too large to map.
-TEST(StartBtThread, AWorkerThatCannotStartFailsRequestsAtOnceAndIsTriedAgain)
+TEST(WorkerStart, AWorkerThatCannotStartFailsRequestsAtOnceAndIsTriedAgain)
 {
     pthread_attr_t usual;
     pthread_getattr_default_np(&usual);
@@ -112,14 +109,14 @@ TEST(StartBtThread, AWorkerThatCannotStartFailsRequestsAtOnceAndIsTriedAgain)
     pthread_attr_init(&huge_stack);
     pthread_attr_setstacksize(&huge_stack, std::size_t{1} << 46);
     pthread_setattr_default_np(&huge_stack);
-    worker().start_bt_thread("pemra:0");
+    worker().start();
     pthread_setattr_default_np(&usual);
     pthread_attr_destroy(&huge_stack);
     pthread_attr_destroy(&usual);
-    ASSERT_FALSE(worker().thread_running);
+    ASSERT_FALSE(worker().running());
     EXPECT_EQ(power_off().failure(), Failure::ChannelClosed);
-    worker().start_bt_thread("pemra:0");
-    EXPECT_TRUE(worker().thread_running);
+    worker().start();
+    EXPECT_TRUE(worker().running());
     EXPECT_EQ(power_off().failure(), Failure::NoSession);
 }
 

@@ -18,7 +18,7 @@
 
 #include "tests/fuzz/require.h"
 #include "tunnel/characteristic_discovery.h"
-#include "worker/reader_candidates.h"
+#include "discovery/reader_candidates.h"
 
 namespace {
 

@@ -90,7 +90,7 @@ Message attribute(const Bytes &value)
 std::optional<Message> expected_reply(const Scenario &scenario, const Message &request)
 {
     const ReaderScript &script = scenario.script;
-    if (request[0] >= SlotTable::pemra_devlist_length1 || !(scenario.flags & in_slot) || !script.ready)
+    if (request[0] != 0 || !(scenario.flags & in_slot) || !script.ready)
         return failure(Failure::NoSession);
     const std::uint8_t opcode = request.size() > 1 ? request[1] : REQ_RESET;
     const Bytes payload(request.begin() + std::min(request.size(), request_header_size), request.end());
@@ -163,20 +163,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const Scenario scenario = scenario_of(input);
     RequestChannel channel;
     channel.make();
-    SlotTable slots;
+    // Slot 0, the only one.
+    std::shared_ptr<PemraSession> session;
+    if (scenario.flags & in_slot)
+        session = std::make_shared<ScriptedSession>(scenario.script);
     // Requests written raw carry no time of sending: the deadline counts from
     // the clock's epoch.
     const auto since_epoch =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
-    RequestDispatch dispatch(channel, slots, since_epoch + request_deadline);
-    if (scenario.flags & in_slot)
-        slots.pemra_devlist[0] = std::make_shared<ScriptedSession>(scenario.script);
+    RequestDispatch dispatch(channel, [&](std::uint8_t slot) { return slot == 0 ? session : nullptr; },
+                             since_epoch + request_deadline);
 
     for (std::size_t i = 0; i < scenario.requests.size(); ++i) {
         const bool closes = (scenario.flags & daemon_end_closes) && i + 1 == scenario.requests.size();
         serve(dispatch, scenario, scenario.requests[i], channel.daemon_end_for_fuzzing(), closes);
     }
 
-    slots.pemra_devlist[0].reset();
     return 0;
 }

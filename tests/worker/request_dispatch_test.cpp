@@ -22,21 +22,16 @@ const std::uint8_t get_challenge[] = {0x00, 0x84, 0x00, 0x00, 0x08};
 class RequestDispatchTest : public testing::Test {
 protected:
     explicit RequestDispatchTest(std::chrono::milliseconds deadline = request_deadline)
-        : dispatch(channel, slots, deadline)
+        : dispatch(channel, [this](std::uint8_t slot) { return slot == 0 ? session : nullptr; }, deadline)
     {
         channel.make();
         script.apdu_response = {0x90, 0x00};
     }
-    ~RequestDispatchTest() override
-    {
-        slots.pemra_devlist[0].reset();
-    }
-
     std::shared_ptr<ScriptedSession> put_session()
     {
-        auto session = std::make_shared<ScriptedSession>(script);
-        slots.pemra_devlist[0] = session;
-        return session;
+        auto scripted = std::make_shared<ScriptedSession>(script);
+        session = scripted;
+        return scripted;
     }
 
     // An APDU request from a daemon thread; its reply.
@@ -70,7 +65,8 @@ protected:
     }
 
     RequestChannel channel;
-    SlotTable slots;
+    // The session in slot 0; there is no other slot.
+    std::shared_ptr<PemraSession> session;
     RequestDispatch dispatch;
     ReaderScript script;
     std::uint8_t response[8] = {};

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "worker/device_discovery.h"
+#include "discovery/reader_candidates.h"
 
 namespace {
 

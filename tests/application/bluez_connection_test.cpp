@@ -13,7 +13,7 @@
 #include "private_bus.h"
 #include "sim_control.h"
 #include "sim_process.h"
-#include "worker/bluez_connection.h"
+#include "application/bluez_connection.h"
 
 namespace {
 
@@ -40,8 +40,8 @@ TEST(BluezConnection, ABluezThatAppearsBeforeTheFirstAnswerGetsTheApplicationOnc
     Gio::init();
     PrivateBus bus;
     int scans = 0;
-    BluezConnection bluez({[&] { ++scans; }, [] {}, [] {}});
-    bluez.setup_bus();
+    BluezConnection bluez({[](const auto &) {}, [&] { ++scans; }, [] {}, [] {}, [] {}});
+    bluez.set_up();
     SimProcess sim;
     SimControl control(Gio::DBus::Connection::get_sync(Gio::DBus::BusType::SYSTEM));
     EXPECT_TRUE(run_until([&] { return registrations(control) > 0 && scans > 0; }));

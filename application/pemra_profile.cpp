@@ -1,6 +1,7 @@
-#include "worker/pemra_profile.h"
+#include "application/pemra_profile.h"
 
 #include "bluez/bluez_proxy.h"
+#include "common/pemra_service.h"
 
 namespace {
 

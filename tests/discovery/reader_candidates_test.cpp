@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "worker/reader_candidates.h"
+#include "discovery/reader_candidates.h"
 
 namespace {
 

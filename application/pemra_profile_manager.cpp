@@ -1,11 +1,11 @@
-#include "worker/pemra_profile_manager.h"
+#include "application/pemra_profile_manager.h"
 
 #include <cstdio>
 #include <map>
 
+#include "application/application_paths.h"
 #include "bluez/bluez_proxy.h"
-#include "worker/application_paths.h"
-#include "worker/pemra_profile.h"
+#include "common/pemra_service.h"
 
 namespace {
 

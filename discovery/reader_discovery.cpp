@@ -1,4 +1,4 @@
-#include "worker/device_discovery.h"
+#include "discovery/reader_discovery.h"
 
 #include <malloc.h>
 
@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include "bluez/bt_device.h"
 #include "common/diagnostics.h"
@@ -31,109 +30,106 @@ void release_session(std::shared_ptr<PemraSession> session)
 #endif
 }
 
-std::optional<std::size_t> slot_of(const SlotTable &slots, const PemraSession &dev)
-{
-    for (std::size_t i = 0; i < slots.pemra_devlist.size(); ++i) {
-        if (slots.pemra_devlist[i].get() == &dev)
-            return i;
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
-DeviceDiscovery::DeviceDiscovery(SlotTable &slots, const Glib::RefPtr<Gio::DBus::Connection> &conn, Events events)
-    : slots_(slots), conn_(conn), events_(std::move(events))
+ReaderDiscovery::ReaderDiscovery(Events events) : events_(std::move(events)) {}
+
+ReaderDiscovery::~ReaderDiscovery()
 {
+    stop();
 }
 
-void DeviceDiscovery::connect_available_devices()
+// Scans are synchronous: no second one can start while one runs.
+void ReaderDiscovery::scan()
 {
-    if (enough_pemras_connected() || checking_devs || !conn_)
+    if (all_slots_taken() || !connection_)
         return;
-    checking_devs = true;
-    scan();
-    checking_devs = false;
-}
-
-void DeviceDiscovery::scan()
-{
     try {
-        ManagedObjects objects = ObjectManagerProxy(conn_, "/").get_managed_objects();
+        ManagedObjects objects = ObjectManagerProxy(connection_, "/").get_managed_objects();
         take_candidates(objects, find_reader_candidates(objects));
         watch_unresolved(devices_without_services(objects));
     } catch (const Glib::Error &error) {
         std::fprintf(stderr, "Exception in discovery %s\n", error.what());
     }
-    if (!enough_pemras_connected())
+    if (!all_slots_taken())
         events_.settled();
 }
 
-void DeviceDiscovery::take_candidates(const ManagedObjects &objects, const std::vector<ReaderCandidate> &candidates)
+void ReaderDiscovery::take_candidates(const ManagedObjects &objects, const std::vector<ReaderCandidate> &candidates)
 {
     for (const ReaderCandidate &candidate : candidates) {
-        if (!this_pemra_wanted(candidate.device_path))
+        if (!wanted(candidate.device_path))
             continue;
         // Throws on a failed proxy: the remaining candidates wait for the next scan.
-        auto tunnel = PemraTunnelService::connect_dbus(conn_, objects, candidate.service_path, candidate.device_path);
+        auto tunnel =
+            PemraTunnelService::connect_dbus(connection_, objects, candidate.service_path, candidate.device_path);
         if (tunnel)
-            add_pemra(PemraDevice::create(tunnel));
+            add(PemraDevice::create(tunnel));
     }
 }
 
-bool DeviceDiscovery::this_pemra_wanted(const std::string &devpath) const
+// A free slot exists and the device is in none of them.
+bool ReaderDiscovery::wanted(const std::string &device_path) const
 {
     bool room = false;
-    for (const auto &session : slots_.pemra_devlist) {
+    for (const auto &session : sessions_) {
         if (!session)
             room = true;
-        else if (session->device_path() == devpath)
+        else if (session->device_path() == device_path)
             return false;
     }
     return room;
 }
 
-bool DeviceDiscovery::enough_pemras_connected() const
+bool ReaderDiscovery::all_slots_taken() const
 {
-    for (const auto &session : slots_.pemra_devlist) {
-        if (!session)
-            return false;
-    }
-    return true;
+    return std::ranges::all_of(sessions_, [](const auto &session) { return static_cast<bool>(session); });
 }
 
-void DeviceDiscovery::add_pemra(const std::shared_ptr<PemraDevice> &dev)
+void ReaderDiscovery::add(const std::shared_ptr<PemraDevice> &session)
 {
-    for (auto &slot : slots_.pemra_devlist) {
-        if (slot)
-            continue;
-        slot = dev;
-        // The slot owns the session; its signals reach us by plain reference.
-        dev->signal_disconnected.connect([this, device = dev.get()] { pemra_disconnected(*device); });
-        dev->signal_card_status_changed.connect(
-            [this, device = dev.get()](int status) { card_status_changed(*device, status); });
-        dev->signal_setup_finished.connect([this](bool) { events_.settled(); });
-        card_status_changed(*dev, dev->card_status);
+    const auto free = std::ranges::find(sessions_, nullptr);
+    if (free == sessions_.end())
         return;
-    }
+    *free = session;
+    // The slot owns the session; its signals reach us by plain reference.
+    session->signal_disconnected.connect([this, device = session.get()] { disconnected(*device); });
+    session->signal_card_status_changed.connect(
+        [this, device = session.get()](int status) { report_status(*device, status); });
+    session->signal_setup_finished.connect([this](bool) { events_.settled(); });
+    report_status(*session, session->card_status);
 }
 
-void DeviceDiscovery::card_status_changed(PemraDevice &dev, int status)
+std::optional<std::size_t> ReaderDiscovery::slot_of(const PemraSession &session) const
 {
-    std::optional<std::size_t> slot = slot_of(slots_, dev);
+    for (std::size_t slot = 0; slot < sessions_.size(); ++slot) {
+        if (sessions_[slot].get() == &session)
+            return slot;
+    }
+    return std::nullopt;
+}
+
+std::shared_ptr<PemraSession> ReaderDiscovery::session_in(std::size_t slot) const
+{
+    return slot < sessions_.size() ? sessions_[slot] : nullptr;
+}
+
+void ReaderDiscovery::report_status(PemraDevice &session, int status)
+{
+    std::optional<std::size_t> slot = slot_of(session);
     if (!slot)
         return;
     print_out("pemra %zu status changed %d\n", *slot, status);
-    slots_.record(*slot, status, dev.get_max_apdu_size());
+    events_.status_changed(*slot, status, session.get_max_apdu_size());
 }
 
-void DeviceDiscovery::pemra_disconnected(PemraDevice &dev)
+void ReaderDiscovery::disconnected(PemraDevice &session)
 {
-    if (std::optional<std::size_t> slot = slot_of(slots_, dev)) {
+    if (std::optional<std::size_t> slot = slot_of(session)) {
         print_out("pemra %zu disconnected\n", *slot);
         empty_slot(*slot);
     }
-    thread_loop::timeout_once([this] { connect_available_devices(); }, rescan_delay);
+    thread_loop::timeout_once([this] { scan(); }, rescan_delay);
 }
 
 // A race between bluetoothd and the kernel (seen in one reconnect in nine
@@ -142,7 +138,7 @@ void DeviceDiscovery::pemra_disconnected(PemraDevice &dev)
 // services, on a link that carries nothing, until something drops it. The
 // services of a reader known before resolve a fraction of a second after
 // the connection, even on a slow link.
-void DeviceDiscovery::watch_unresolved(const std::vector<std::string> &devices)
+void ReaderDiscovery::watch_unresolved(const std::vector<std::string> &devices)
 {
     // Those resolved or gone meanwhile need no recovery.
     for (auto entry = unresolved_.begin(); entry != unresolved_.end();) {
@@ -166,11 +162,11 @@ void DeviceDiscovery::watch_unresolved(const std::vector<std::string> &devices)
     }
 }
 
-void DeviceDiscovery::disconnect_if_still_unresolved(const std::string &device)
+void ReaderDiscovery::disconnect_if_still_unresolved(const std::string &device)
 {
     try {
         const std::vector<std::string> unresolved =
-            devices_without_services(ObjectManagerProxy(conn_, "/").get_managed_objects());
+            devices_without_services(ObjectManagerProxy(connection_, "/").get_managed_objects());
         if (std::ranges::find(unresolved, device) == unresolved.end())
             return;
         std::fprintf(stderr, "services of %s not resolved after %lld s: connecting anew\n", device.c_str(),
@@ -184,9 +180,9 @@ void DeviceDiscovery::disconnect_if_still_unresolved(const std::string &device)
 // Disconnect stops bluetoothd from connecting the device by itself until
 // Connect: the link is connected anew at once, which also lets bluetoothd
 // connect it by itself again should that fail (the reader out of range).
-void DeviceDiscovery::reconnect(const std::string &device)
+void ReaderDiscovery::reconnect(const std::string &device)
 {
-    auto reader = std::make_shared<BTDevice>(conn_, device);
+    auto reader = std::make_shared<BTDevice>(connection_, device);
     reader->disconnect([reader, device](const Glib::Error *error) {
         if (error)
             std::fprintf(stderr, "cannot disconnect %s: %s\n", device.c_str(), error->what());
@@ -197,22 +193,44 @@ void DeviceDiscovery::reconnect(const std::string &device)
     });
 }
 
-void DeviceDiscovery::release_all()
+void ReaderDiscovery::bluez_gone()
 {
-    for (auto &[device, timer] : std::exchange(unresolved_, {}))
-        timer.disconnect();
-    for (std::size_t slot = 0; slot < slots_.pemra_devlist.size(); ++slot) {
-        if (slots_.pemra_devlist[slot])
-            empty_slot(slot);
+    print_out("bluez gone\n");
+    // A copy: a session that reports its reader gone leaves its slot.
+    for (const auto &session : std::array(sessions_)) {
+        if (session)
+            session->link_lost();
     }
 }
 
-void DeviceDiscovery::empty_slot(std::size_t slot)
+void ReaderDiscovery::bus_lost()
+{
+    forget_unresolved();
+    for (std::size_t slot = 0; slot < sessions_.size(); ++slot) {
+        if (sessions_[slot])
+            empty_slot(slot);
+    }
+    connection_.reset();
+}
+
+void ReaderDiscovery::stop()
+{
+    forget_unresolved();
+    for (auto &session : sessions_)
+        session.reset();
+    connection_.reset();
+}
+
+void ReaderDiscovery::forget_unresolved()
+{
+    for (auto &[device, timer] : std::exchange(unresolved_, {}))
+        timer.disconnect();
+}
+
+void ReaderDiscovery::empty_slot(std::size_t slot)
 {
     // Released from the main loop: the session may be emitting the signal
-    // that brought us here. The maximum APDU size keeps its last value.
-    thread_loop::idle_once([session = std::move(slots_.pemra_devlist[slot])]() mutable {
-        release_session(std::move(session));
-    });
-    slots_.record_status(slot, 0);
+    // that brought us here.
+    thread_loop::idle_once([session = std::move(sessions_[slot])]() mutable { release_session(std::move(session)); });
+    events_.emptied(slot);
 }

@@ -6,9 +6,6 @@
 #include <string>
 #include <vector>
 
-// The Pemra GATT service: readers that offer it are the ones we serve.
-inline constexpr char pemra_service_uuid[] = "723e2ee5-f0aa-4f13-a557-6b3f0e916803";
-
 // The GATT profile object of the driver's application (org.bluez.GattProfile1).
 // It names the Pemra service, so that BlueZ connects Pemra readers by itself.
 class PemraProfile {

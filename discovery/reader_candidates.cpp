@@ -1,9 +1,9 @@
-#include "worker/reader_candidates.h"
+#include "discovery/reader_candidates.h"
 
 #include <optional>
 
 #include "common/diagnostics.h"
-#include "worker/pemra_profile.h"
+#include "common/pemra_service.h"
 
 namespace {
 

@@ -3,7 +3,6 @@
 #include <giomm/dbusconnection.h>
 #include <giomm/dbusinterfacevtable.h>
 
-
 // The root of the driver's GATT application: BlueZ reads the application's
 // objects through its GetManagedObjects after RegisterApplication.
 class PemraProfileManager {
