@@ -331,12 +331,12 @@ void PemraTunnelService::transfer(std::span<const std::uint8_t> message, Transfe
     // The short request is the message and 2 length bytes: with the chunk
     // size of 20, messages of up to 18 bytes fit one write.
     if (message.size() + 1 < chunk_size_)
-        transfer3(message, std::move(done));
+        transfer_short(message, std::move(done));
     else
-        transfer2(message, std::move(done));
+        transfer_long(message, std::move(done));
 }
 
-void PemraTunnelService::transfer3(std::span<const std::uint8_t> message, TransferCompletion done)
+void PemraTunnelService::transfer_short(std::span<const std::uint8_t> message, TransferCompletion done)
 {
     auto transfer = std::make_shared<Transfer>(Transfer{shared_from_this(), length_bytes(message.size()), std::move(done)});
     transfer->message.insert(transfer->message.end(), message.begin(), message.end());
@@ -348,14 +348,14 @@ void PemraTunnelService::transfer3(std::span<const std::uint8_t> message, Transf
             tunnel.chars_[short_request]->ping([transfer] { transfer->tunnel->receive_.bluez_answered(); });
         // The reply is awaited at once; a request that did not go out ends
         // the wait, as no reply will come.
-        tunnel.send_for(transfer, tunnel.chars_[short_request], [transfer](Done sent) {
+        tunnel.send(transfer, tunnel.chars_[short_request], [transfer](Done sent) {
             if (!sent)
                 transfer->tunnel->abandon_wait(*transfer, sent.failure());
         });
     });
 }
 
-void PemraTunnelService::transfer2(std::span<const std::uint8_t> message, TransferCompletion done)
+void PemraTunnelService::transfer_long(std::span<const std::uint8_t> message, TransferCompletion done)
 {
     auto transfer =
         std::make_shared<Transfer>(Transfer{shared_from_this(), Bytes(message.begin(), message.end()), std::move(done)});
@@ -381,7 +381,7 @@ void PemraTunnelService::write_length(const std::shared_ptr<Transfer> &transfer)
             return tunnel.finish_with(*transfer, transfer_call_failed(*error, __LINE__));
         if (!transfer->live())
             return;
-        tunnel.send_for(transfer, tunnel.chars_[long_body], [transfer](Done sent) {
+        tunnel.send(transfer, tunnel.chars_[long_body], [transfer](Done sent) {
             if (!sent)
                 return transfer->tunnel->finish_with(*transfer, sent.failure());
             if (transfer->live())
@@ -486,23 +486,14 @@ void PemraTunnelService::end_transfer(bool reply_was_whole)
     queue_.transfer_ended(reply_was_whole);
 }
 
-// One chunked write under way.
+// One chunked write of a transfer's message under way.
 struct PemraTunnelService::SendOperation {
-    std::shared_ptr<PemraTunnelService> tunnel;
+    std::shared_ptr<Transfer> transfer;
     Bytes data;
     std::size_t chunk_limit;
     std::shared_ptr<GattCharacteristic> characteristic;
     SendCompletion done;
-    // Whether the transfer that sends is still under way; a send of an
-    // aborted transfer stops at its next slice.
-    std::function<bool()> wanted;
     std::size_t position = 0;
-
-    void complete(Done sent)
-    {
-        if (done)
-            done(sent);
-    }
 };
 
 void PemraTunnelService::write_slice(const std::shared_ptr<SendOperation> &send)
@@ -510,46 +501,25 @@ void PemraTunnelService::write_slice(const std::shared_ptr<SendOperation> &send)
     const std::size_t end = std::min(send->position + send->chunk_limit, send->data.size());
     const std::span<const std::uint8_t> slice(send->data.data() + send->position, end - send->position);
     send->characteristic->write_value(slice, [send, end](const Glib::Error *error) {
-        send->tunnel->receive_.bluez_answered();
+        send->transfer->tunnel->receive_.bluez_answered();
         if (error)
-            return send->complete(transfer_call_failed(*error, __LINE__));
+            return send->done(transfer_call_failed(*error, __LINE__));
         if (end == send->data.size())
-            return send->complete(succeeded());
-        if (send->wanted && !send->wanted())
+            return send->done(succeeded());
+        // A send of an aborted transfer stops at its next slice.
+        if (!send->transfer->live())
             return;
         send->position = end;
         write_slice(send);
     });
 }
 
-void PemraTunnelService::send_for(const std::shared_ptr<Transfer> &transfer,
-                                  std::shared_ptr<GattCharacteristic> characteristic, SendCompletion done)
+// The message is never empty: its framing gives it a length at least.
+void PemraTunnelService::send(const std::shared_ptr<Transfer> &transfer,
+                              std::shared_ptr<GattCharacteristic> characteristic, SendCompletion done)
 {
-    start_send(SendOperation{shared_from_this(), std::move(transfer->message), chunk_size_, std::move(characteristic),
-                             std::move(done), [transfer] { return transfer->live(); }});
-}
-
-void PemraTunnelService::send(Bytes data, std::size_t chunk_limit, std::shared_ptr<GattCharacteristic> characteristic,
-                              SendCompletion done)
-{
-    start_send(SendOperation{shared_from_this(), std::move(data), chunk_limit, std::move(characteristic),
-                             std::move(done), nullptr});
-}
-
-void PemraTunnelService::start_send(SendOperation operation)
-{
-    auto send = std::make_shared<SendOperation>(std::move(operation));
-    if (send->chunk_limit == 0 || !send->characteristic) {
-        g_return_if_fail_warning(nullptr, "pemra_tunnel_service_send",
-                                 send->chunk_limit == 0 ? "chunk_limit > 0" : "characteristic != NULL");
-        thread_loop::idle_once([send] { send->complete(Failure::Refused); });
-        return;
-    }
-    if (send->data.empty()) {
-        thread_loop::idle_once([send] { send->complete(succeeded()); });
-        return;
-    }
-    write_slice(send);
+    write_slice(std::make_shared<SendOperation>(SendOperation{transfer, std::move(transfer->message), chunk_size_,
+                                                              std::move(characteristic), std::move(done)}));
 }
 
 void PemraTunnelService::write_indication(std::span<const std::uint8_t> data, IndicationCompletion done)

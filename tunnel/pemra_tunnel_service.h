@@ -80,18 +80,6 @@ public:
     // Sends a message and collects its reply, in the short framing when it
     // fits one write, else in the long one. The message is copied.
     void transfer(std::span<const std::uint8_t> message, TransferCompletion done);
-    // Short framing: length (2 bytes, little-endian) and message in one
-    // write to characteristic 7; the reply header starts fragment 0, and
-    // its 4 bytes are not part of the reply.
-    void transfer3(std::span<const std::uint8_t> message, TransferCompletion done);
-    // Long framing: the length to characteristic 1, the message in chunks
-    // to characteristic 2, the reply header read from characteristic 3.
-    void transfer2(std::span<const std::uint8_t> message, TransferCompletion done);
-    // Writes `data` to `characteristic` in slices of at most chunk_limit
-    // bytes, each after the previous one was acknowledged. Fails at the
-    // first failed write; nothing is written for no data.
-    void send(Bytes data, std::size_t chunk_limit, std::shared_ptr<GattCharacteristic> characteristic,
-              SendCompletion done);
     // One write to characteristic 9 that asks for no acknowledgement from
     // the reader; it completes whatever becomes of it. The bytes are copied
     // before this returns.
@@ -137,14 +125,22 @@ private:
     void resume(Wake wake);
     void restart_silence_timer();
 
+    // Short framing: length (2 bytes, little-endian) and message in one
+    // write to characteristic 7; the reply header starts fragment 0, and
+    // its 4 bytes are not part of the reply.
+    void transfer_short(std::span<const std::uint8_t> message, TransferCompletion done);
+    // Long framing: the length to characteristic 1, the message in chunks
+    // to characteristic 2, the reply header read from characteristic 3.
+    void transfer_long(std::span<const std::uint8_t> message, TransferCompletion done);
     void run_when_free(const std::shared_ptr<Transfer> &transfer, std::function<void()> start);
     void wait_for_reply(const std::shared_ptr<Transfer> &transfer, std::size_t header_size);
     void write_length(const std::shared_ptr<Transfer> &transfer);
     void read_header(const std::shared_ptr<Transfer> &transfer);
-    // Sends a transfer's message in chunks of the current chunk size.
-    void send_for(const std::shared_ptr<Transfer> &transfer, std::shared_ptr<GattCharacteristic> characteristic,
-                  SendCompletion done);
-    void start_send(SendOperation operation);
+    // Writes a transfer's message to the characteristic in slices of the
+    // current chunk size, each after the previous one was acknowledged;
+    // fails at the first failed write.
+    void send(const std::shared_ptr<Transfer> &transfer, std::shared_ptr<GattCharacteristic> characteristic,
+              SendCompletion done);
     static void write_slice(const std::shared_ptr<SendOperation> &send);
     void finish_reply(Transfer &transfer, Wake wake, std::size_t header_size);
     void finish_with(Transfer &transfer, Failure failure);

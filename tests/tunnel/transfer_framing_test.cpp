@@ -132,37 +132,14 @@ TEST_F(Framing, AnIndicationCompletesEvenWhenItsWriteFails)
     EXPECT_TRUE(run_until([&] { return completed; }));
 }
 
-TEST_F(Framing, SendingNothingCompletesWithoutAWrite)
+TEST_F(Framing, ALongMessageStopsAtItsFirstFailedChunk)
 {
     auto tunnel = connect_reader();
-    auto characteristic = std::make_shared<GattCharacteristic>(bus, characteristic_of(reader, 7));
-    bool completed = false;
-    tunnel->send({}, 20, characteristic, [&](Done sent) {
-        EXPECT_TRUE(sent);
-        completed = true;
-    });
-    EXPECT_FALSE(completed);
-    EXPECT_TRUE(run_until([&] { return completed; }));
-    run_for(50ms);
-    EXPECT_TRUE(writes(7).empty());
-}
-
-TEST_F(Framing, ASendStopsAtItsFirstFailedSlice)
-{
-    auto tunnel = connect_reader();
-    auto characteristic = std::make_shared<GattCharacteristic>(bus, characteristic_of(reader, 2));
     sim.set_fault(reader, "fail-write-2", 1);
-    std::optional<Failure> failure;
-    bool completed = false;
-    tunnel->send(counting(45), 20, characteristic, [&](Done sent) {
-        completed = true;
-        if (!sent)
-            failure = sent.failure();
-    });
-    ASSERT_TRUE(run_until([&] { return completed; }));
-    EXPECT_EQ(failure, Failure::BusError);
+    EXPECT_EQ(transfer(*tunnel, counting(45)).failure, Failure::BusError);
     run_for(50ms);
     EXPECT_EQ(writes(2).size(), 1u);
+    EXPECT_EQ(reads(3), 0u);
 }
 
 } // namespace
