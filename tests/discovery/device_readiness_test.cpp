@@ -16,40 +16,37 @@ InterfaceMap device(Glib::VariantBase connected, Glib::VariantBase resolved, Gli
     return {{"org.bluez.Device1", {{"Connected", connected}, {"ServicesResolved", resolved}, {"Paired", paired}}}};
 }
 
-std::string printed_by(const InterfaceMap &object, bool *ready)
+struct Row {
+    const char *name;
+    InterfaceMap object;
+    bool ready;
+    // A condition that is false is named, without a line end; one that is
+    // absent or of another type counts as not met, silently.
+    const char *printed;
+};
+
+class DeviceReadiness : public testing::TestWithParam<Row> {};
+
+TEST_P(DeviceReadiness, IsConnectedResolvedAndPaired)
 {
     testing::internal::CaptureStdout();
-    *ready = check_bt_device_ready(object);
-    return testing::internal::GetCapturedStdout();
+    EXPECT_EQ(check_bt_device_ready(GetParam().object), GetParam().ready);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), GetParam().printed);
 }
 
-TEST(DeviceReadiness, AConnectedResolvedPairedDeviceIsReady)
-{
-    bool ready = false;
-    EXPECT_EQ(printed_by(device(boolean(true), boolean(true), boolean(true)), &ready), "");
-    EXPECT_TRUE(ready);
-}
-
-TEST(DeviceReadiness, EachMissingConditionIsNamedWithoutALineEnd)
-{
-    bool ready = true;
-    EXPECT_EQ(printed_by(device(boolean(false), boolean(true), boolean(true)), &ready), "not connected");
-    EXPECT_FALSE(ready);
-    EXPECT_EQ(printed_by(device(boolean(true), boolean(false), boolean(true)), &ready), "services not resolved");
-    EXPECT_EQ(printed_by(device(boolean(true), boolean(true), boolean(false)), &ready), "device not paired");
-    EXPECT_FALSE(ready);
-}
-
-TEST(DeviceReadiness, PropertiesOfAnotherTypeCountAsAbsent)
-{
-    bool ready = true;
-    Glib::VariantBase text = Glib::Variant<Glib::ustring>::create("true");
-    EXPECT_EQ(printed_by(device(text, boolean(true), boolean(true)), &ready), "");
-    EXPECT_FALSE(ready);
-    EXPECT_EQ(printed_by(device(boolean(true), Glib::Variant<int>::create(1), boolean(true)), &ready), "");
-    EXPECT_FALSE(ready);
-    EXPECT_EQ(printed_by({{"org.bluez.Adapter1", {}}}, &ready), "");
-    EXPECT_FALSE(ready);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Devices, DeviceReadiness,
+    testing::Values(Row{"Ready", device(boolean(true), boolean(true), boolean(true)), true, ""},
+                    Row{"NotConnected", device(boolean(false), boolean(true), boolean(true)), false, "not connected"},
+                    Row{"ServicesNotResolved", device(boolean(true), boolean(false), boolean(true)), false,
+                        "services not resolved"},
+                    Row{"NotPaired", device(boolean(true), boolean(true), boolean(false)), false, "device not paired"},
+                    Row{"ConnectedAsText", device(Glib::Variant<Glib::ustring>::create("true"), boolean(true),
+                                                  boolean(true)),
+                        false, ""},
+                    Row{"ResolvedAsNumber", device(boolean(true), Glib::Variant<int>::create(1), boolean(true)), false,
+                        ""},
+                    Row{"NoDeviceInterface", {{"org.bluez.Adapter1", {}}}, false, ""}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
