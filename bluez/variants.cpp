@@ -1,7 +1,5 @@
 #include "bluez/variants.h"
 
-#include <map>
-
 namespace {
 
 // The C accessors take non-const pointers but do not modify the value.
@@ -19,9 +17,11 @@ Glib::VariantContainerBase tuple(const std::vector<Glib::VariantBase> &values)
     return Glib::VariantContainerBase::create_tuple(values);
 }
 
+// GLib's own call: glibmm's Variant<std::map>::create keeps its type in a
+// static that the process's exit destroys while the worker may still write.
 Glib::VariantBase empty_options()
 {
-    return Glib::Variant<std::map<Glib::ustring, Glib::VariantBase>>::create({});
+    return Glib::VariantBase(g_variant_ref_sink(g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)));
 }
 
 Glib::VariantBase byte_array(std::span<const std::uint8_t> data)
