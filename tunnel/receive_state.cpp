@@ -49,6 +49,11 @@ ReceiveState::Progress ReceiveState::parse_header(std::span<const std::uint8_t> 
     expected_fragments_ = (total_length_ + fragment_size_ - 1) / fragment_size_;
     if (expected_fragments_ > max_fragments)
         return Progress::Unusable;
+    // Fragments taken before the header (a long reply's, or a numbering
+    // reader's whose fragment 0 came late) may already outnumber it: such a
+    // reply never completes.
+    if (received_fragments_ > expected_fragments_)
+        return Progress::Unusable;
     return progress();
 }
 

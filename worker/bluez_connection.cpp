@@ -278,6 +278,6 @@ void BluezConnection::bt_adapter_removed(const Glib::ustring &sender_name,
     if (!path || !interfaces)
         return;
     const auto names = Glib::VariantBase::cast_dynamic<Glib::Variant<std::vector<Glib::ustring>>>(*interfaces).get();
-    if (std::ranges::find(names, adapter_interface) != names.end())
+    if (std::ranges::any_of(names, [](const Glib::ustring &name) { return name == adapter_interface; }))
         registered_adapters_.erase(g_variant_get_string(const_cast<GVariant *>(path->gobj()), nullptr));
 }

@@ -16,6 +16,7 @@
 
 #include <glib.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -91,8 +92,7 @@ std::optional<Message> expected_reply(const Scenario &scenario, const Message &r
     case REQ_DESCRIPTOR:
         return script.descriptor.empty() ? Message{reply_success} : script.descriptor;
     case REQ_RPC:
-        if (payload.empty() || payload[0] == reader_message::key_exchange ||
-            payload[0] == reader_message::session_key || script.rpc_answer.empty())
+        if (!reader_message::vendor_message_allowed(payload) || script.rpc_answer.empty())
             return failure;
         return script.rpc_answer;
     case REQ_IEEE:
@@ -154,7 +154,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     RequestSocketPair channel;
     channel.btsidesocket = pair[0];
     SlotTable slots;
-    RequestDispatch dispatch(channel, slots);
+    // Requests sent raw carry no send time (the clock's start): their time
+    // runs from there, and an hour is left of it.
+    const auto deadline = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch() + std::chrono::hours(1));
+    RequestDispatch dispatch(channel, slots, deadline);
     if (scenario.flags & in_slot)
         slots.pemra_devlist[0] = std::make_shared<ScriptedSession>(scenario.script);
 

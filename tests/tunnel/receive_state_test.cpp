@@ -167,6 +167,20 @@ TEST(LongReply, AHeaderOfThreeBytesIsUnusable)
     EXPECT_EQ(state.take_header(hex("2C 01 00")), Progress::Unusable);
 }
 
+// The fragments overtook the answer to the header read.
+TEST(LongReply, FragmentsBeforeTheHeaderCompleteItOrOutnumberIt)
+{
+    ReceiveState state;
+    await_reply(state, false);
+    receive_all(state, {notification(0, counting(20)), notification(1, counting(5, 20))});
+    EXPECT_EQ(state.take_header(hex("19 00 00 14")), Progress::Complete);
+    EXPECT_EQ(state.reassemble().bytes, counting(25));
+
+    await_reply(state, false);
+    receive_all(state, {notification(0, counting(20)), notification(1, counting(5, 20))});
+    EXPECT_EQ(state.take_header(hex("05 00 00 14")), Progress::Unusable);
+}
+
 // With EATT, bluetoothd may signal notifications out of order. Rows: the
 // prefixes in arrival order; the data of arrival k is the reply's part that
 // the row's reader meant for that place.
