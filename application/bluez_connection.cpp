@@ -201,6 +201,6 @@ void BluezConnection::interfaces_added(const Glib::ustring &path, const Glib::Va
 
 void BluezConnection::interfaces_removed(const Glib::ustring &path, const std::vector<Glib::ustring> &interfaces)
 {
-    if (std::ranges::find(interfaces, adapter_interface) != interfaces.end())
+    if (std::ranges::any_of(interfaces, [](const Glib::ustring &name) { return name == adapter_interface; }))
         registration_.forget(path);
 }

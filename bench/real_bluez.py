@@ -19,7 +19,6 @@ import argparse
 import os
 import statistics
 import sys
-import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "sim", "vm"))
@@ -64,13 +63,9 @@ def card_after_connects(paired, count):
     for _ in range(count):
         paired.reader.sim_control("set_connected", False)
         paired.host.call("pcsc_calls", "wait_for_card", paired.pcsc_reader, False, 120, timeout=150)
-        measured = {}
-        watch = threading.Thread(target=lambda: measured.update(paired.host.call(
-            "bench_calls", "card_after_connect", paired.device_path, paired.pcsc_reader, 120, timeout=180)))
-        watch.start()
+        paired.host.call("bench_calls", "watch_device", paired.device_path)
         paired.reader.sim_control("set_connected", True)
-        watch.join()
-        results.append(measured)
+        results.append(paired.host.call("bench_calls", "card_after_connect", paired.pcsc_reader, 120, timeout=180))
     return results
 
 

@@ -101,7 +101,7 @@ bool GattCharacteristic::has_flag(const char *flag) const
     if (!flags)
         return false;
     const auto names = Glib::VariantBase::cast_dynamic<Glib::Variant<std::vector<Glib::ustring>>>(*flags).get();
-    return std::ranges::find(names, flag) != names.end();
+    return std::ranges::any_of(names, [flag](const Glib::ustring &name) { return name == flag; });
 }
 
 bool GattCharacteristic::get_notifying() const

@@ -100,7 +100,7 @@ void GattApplication::read_value(int number, const Invocation &invocation)
 {
     firmware_.log("read", std::to_string(number));
     const auto flags = characteristic_flags(number, layout_);
-    if (std::ranges::find(flags, "read") == flags.end())
+    if (std::ranges::none_of(flags, [](const Glib::ustring &flag) { return flag == "read"; }))
         return not_supported(invocation);
     if (number == 3) {
         return firmware_.read_header([invocation](const std::optional<Bytes> &value) {

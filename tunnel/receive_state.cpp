@@ -1,6 +1,7 @@
 #include "tunnel/receive_state.h"
 
 #include <algorithm>
+#include <bitset>
 #include <utility>
 
 void ReceiveState::prepare(bool header_in_first_fragment)
@@ -48,7 +49,12 @@ ReceiveState::Progress ReceiveState::parse_header(std::span<const std::uint8_t> 
     expected_fragments_ = (total_length_ + fragment_size_ - 1) / fragment_size_;
     if (expected_fragments_ > max_fragments)
         return Progress::Unusable;
-    return received_fragments_ == expected_fragments_ ? Progress::Complete : Progress::Incomplete;
+    // Fragments taken before the header (a long reply's, or a numbering
+    // reader's whose fragment 0 came late) may already outnumber it: such a
+    // reply never completes.
+    if (received_fragments_ > expected_fragments_)
+        return Progress::Unusable;
+    return progress();
 }
 
 // bluetoothd signals every notification once per client that subscribed to
@@ -92,9 +98,39 @@ ReceiveState::Progress ReceiveState::take_fragment(std::span<const std::uint8_t>
         fragment.data.assign(notification.begin() + 1, notification.end());
     }
     received_fragments_ = k + 1;
-    if (header_in_first_fragment_ && k == 0 && fragment.data.size() >= reply_header_size)
+    const bool holds_header = numbered_ ? fragment.prefix == 0 : k == 0;
+    if (header_in_first_fragment_ && holds_header && fragment.data.size() >= reply_header_size)
         return parse_header(fragment.data);
-    return received_fragments_ == expected_fragments_ ? Progress::Complete : Progress::Incomplete;
+    return progress();
+}
+
+ReceiveState::Progress ReceiveState::progress()
+{
+    if (received_fragments_ != expected_fragments_)
+        return Progress::Incomplete;
+    numbered_ = numbered_ || fragments_numbered();
+    return Progress::Complete;
+}
+
+// With EATT, bluetoothd may signal a reader's notifications out of order
+// (seen on the real one: fragments 0 2 1 3). A reader that numbers its
+// fragments in their prefix, 0 to n-1, has them placed by that number; one
+// whose prefixes are anything else has them placed in the order they came.
+// A whole reply numbered so shows that the reader numbers them: from then
+// on the header of a short reply is taken from fragment 0, wherever it
+// comes.
+bool ReceiveState::fragments_numbered() const
+{
+    if (received_fragments_ != expected_fragments_)
+        return false;
+    std::bitset<max_fragments> seen;
+    for (int k = 0; k < received_fragments_; ++k) {
+        const std::uint8_t number = noti_results_[static_cast<std::size_t>(k)]->prefix;
+        if (number >= expected_fragments_ || seen.test(number))
+            return false;
+        seen.set(number);
+    }
+    return true;
 }
 
 std::size_t ReceiveState::share_of(int k) const
@@ -108,13 +144,15 @@ Reassembly ReceiveState::reassemble() const
     Reassembly reply{Bytes(static_cast<std::size_t>(total_length_)), fragment_size_ > 0};
     if (fragment_size_ == 0)
         return reply;
+    const bool numbered = fragments_numbered();
     for (int k = 0; k * fragment_size_ < total_length_ && k < max_fragments; ++k) {
         const auto &fragment = noti_results_[static_cast<std::size_t>(k)];
-        const std::size_t offset = static_cast<std::size_t>(k * fragment_size_);
+        const int position = numbered ? fragment->prefix : k;
+        const std::size_t offset = static_cast<std::size_t>(position * fragment_size_);
         // A fragment that would run past the end is left out whole, not cut.
         if (fragment && offset + fragment->data.size() <= reply.bytes.size())
             std::ranges::copy(fragment->data, reply.bytes.begin() + static_cast<std::ptrdiff_t>(offset));
-        reply.whole = reply.whole && fragment && fragment->data.size() == share_of(k);
+        reply.whole = reply.whole && fragment && fragment->data.size() == share_of(position);
     }
     return reply;
 }

@@ -10,8 +10,9 @@
 
 // The reply that the one waiting transfer of a tunnel collects: the reader
 // cuts it into fragment notifications on characteristic 4, each one prefix
-// byte and fragment data, and announces it in a 4-byte reply header (total
-// length, low byte first; one byte not interpreted; fragment size). Both
+// byte (the fragment's number, where the reader numbers them) and fragment
+// data, and announces it in a 4-byte reply header (total length, low byte
+// first; one byte not interpreted; fragment size). Both
 // framings share this state; they differ only in where the header comes
 // from: the start of fragment 0's data (short transfer) or the value of
 // characteristic 3 (long transfer).
@@ -21,7 +22,7 @@ inline constexpr std::size_t reply_header_size = 4;
 
 // One fragment notification as it arrived.
 struct NotiResult {
-    std::uint8_t prefix = 0; // kept, never interpreted
+    std::uint8_t prefix = 0; // the fragment's number, where the reader numbers them
     Bytes data;
 };
 
@@ -85,6 +86,10 @@ private:
     Progress parse_header(std::span<const std::uint8_t> header);
     bool is_copy(std::span<const std::uint8_t> notification) const;
     Progress take_fragment(std::span<const std::uint8_t> notification);
+    // Complete once every expected fragment is in.
+    Progress progress();
+    // Every expected fragment is in, and their prefixes number them.
+    bool fragments_numbered() const;
     // The number of reply bytes that fragment k carries.
     std::size_t share_of(int k) const;
 
@@ -102,4 +107,6 @@ private:
     bool copies_may_come_ = false;
     // A copy for another subscriber has been seen: one listens.
     bool copies_seen_ = false;
+    // The reader numbers its fragments in their prefix.
+    bool numbered_ = false;
 };

@@ -91,6 +91,10 @@ class _DeviceWatch:
         bus = Gio.bus_get_sync(Gio.BusType.SYSTEM, None)
         subscription = bus.signal_subscribe(BLUEZ, PROPERTIES, "PropertiesChanged", self.device,
                                             "org.bluez.Device1", Gio.DBusSignalFlags.NONE, self._on_change)
+        # A round trip through the bus: the match rule is in force once the
+        # bus has answered a call made after it.
+        bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId", None,
+                      None, Gio.DBusCallFlags.NONE, -1, None)
         self.ready.set()
         while not self.stopping:
             context.iteration(True)
@@ -110,17 +114,27 @@ class _DeviceWatch:
         self.thread.join(1)
 
 
-def card_after_connect(device, reader, timeout):
-    """Waits for the reader's device to connect, then for its card to show
-    through pcscd: seconds from Connected true, and from ServicesResolved
-    true, to the card present."""
-    watch = _DeviceWatch(device)
+_watch = None
+
+
+def watch_device(device):
+    """Starts stamping the device's connection; returns once it listens."""
+    global _watch
+    _watch = _DeviceWatch(device)
+
+
+def card_after_connect(reader, timeout):
+    """After watch_device(): waits for the device to connect, then for its
+    card to show through pcscd. Seconds from Connected true, and from
+    ServicesResolved true, to the card present."""
+    global _watch
+    watch, _watch = _watch, None
     rc, pcsc = scard.SCardEstablishContext(scard.SCARD_SCOPE_USER)
     try:
         deadline = time.monotonic() + timeout
         while "Connected" not in watch.seen:
             if time.monotonic() > deadline:
-                raise TimeoutError(f"{device} did not connect within {timeout} s")
+                raise TimeoutError(f"{watch.device} did not connect within {timeout} s")
             time.sleep(0.01)
         state = scard.SCARD_STATE_UNAWARE
         while time.monotonic() < deadline:

@@ -24,6 +24,14 @@ DRIVER_POLICY = os.path.join(bed.REPO, "packaging", "pemra-ifd.conf")
 PERIPHERAL_POLICY = os.path.join(bed.REPO, "sim", "pemra-sim-peripheral.conf")
 # The reader guest's own /var: the reader's keys outlive a restart of pemra_sim.
 READER_KEYS = "/var/lib/pemra-sim"
+# Both bluetoothd run without EATT (one ATT channel per link): with EATT's
+# extra channels, Debian 12's Linux 6.1 crashed in hci_chan_del (a use after
+# free as an L2CAP socket is released) in two of three runs of fifteen
+# reconnects, on either end, which ends that end's bluetoothd; and the race
+# in which bluetoothd fails to set a new link's security came with it.
+# Without EATT: thirty reconnects, neither. PEMRA_BLUETOOTH_CONFIG names
+# another configuration ("" for Debian's own, EATT on).
+BED_BLUETOOTH_CONFIG = "[GATT]\nChannels = 1\n"
 # A client that connects and goes: wakes a pcscd whose main loop sleeps.
 WAKE_PCSCD = ["/usr/bin/python3", "-c",
               f"import socket; socket.socket(socket.AF_UNIX).connect({PCSCD_SOCKET!r})"]
@@ -50,9 +58,9 @@ class PairedBed:
         self.build = os.path.abspath(build)
         self.driver = os.path.join(self.build, "driver", "libpemra_ifd.so")
         self.reader_args = list(reader_args)
-        config = os.environ.get("PEMRA_BLUETOOTH_CONFIG")
+        config = os.environ.get("PEMRA_BLUETOOTH_CONFIG", BED_BLUETOOTH_CONFIG).replace("\\n", "\n")
         self.bed = bed.VmBed(bluetoothd_args=os.environ.get("PEMRA_BLUETOOTHD_ARGS", "").split(),
-                             bluetooth_config=config.replace("\\n", "\n") if config else None)
+                             bluetooth_config=config or None)
         self.pcscd = None
         self.timings = {}
 

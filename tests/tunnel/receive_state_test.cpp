@@ -167,21 +167,68 @@ TEST(LongReply, AHeaderOfThreeBytesIsUnusable)
     EXPECT_EQ(state.take_header(hex("2C 01 00")), Progress::Unusable);
 }
 
-TEST(LongReply, FragmentsArePlacedByArrivalOrderWhateverTheirPrefix)
+// The fragments overtook the answer to the header read.
+TEST(LongReply, FragmentsBeforeTheHeaderCompleteItOrOutnumberIt)
 {
     ReceiveState state;
     await_reply(state, false);
-    ASSERT_EQ(state.take_header(hex("2C 01 00 14 EE")), Progress::Incomplete); // the fifth byte is ignored
-    EXPECT_EQ(state.expected_fragments(), 15);
+    receive_all(state, {notification(0, counting(20)), notification(1, counting(5, 20))});
+    EXPECT_EQ(state.take_header(hex("19 00 00 14")), Progress::Complete);
+    EXPECT_EQ(state.reassemble().bytes, counting(25));
+
+    await_reply(state, false);
+    receive_all(state, {notification(0, counting(20)), notification(1, counting(5, 20))});
+    EXPECT_EQ(state.take_header(hex("05 00 00 14")), Progress::Unusable);
+}
+
+// With EATT, bluetoothd may signal notifications out of order. Rows: the
+// prefixes in arrival order; the data of arrival k is the reply's part that
+// the row's reader meant for that place.
+struct PlacementCase {
+    const char *name;
+    std::vector<std::uint8_t> prefixes;
+    std::vector<int> parts;
+};
+
+class FragmentPlacement : public testing::TestWithParam<PlacementCase> {};
+
+TEST_P(FragmentPlacement, ByTheirNumberWhereTheReaderNumbersThemElseByArrival)
+{
+    ReceiveState state;
+    await_reply(state, false);
+    ASSERT_EQ(state.take_header(hex("50 00 00 14")), Progress::Incomplete); // 80 bytes in 4 fragments
     std::vector<Bytes> notifications;
-    for (int k = 0; k < 15; ++k)
-        notifications.push_back(notification(static_cast<std::uint8_t>(14 - k), counting(20, static_cast<std::uint8_t>(20 * k))));
-    const auto progress = receive_all(state, notifications);
-    EXPECT_EQ(progress.back(), Progress::Complete);
-    EXPECT_EQ(std::count(progress.begin(), progress.end(), Progress::Incomplete), 14);
+    for (std::size_t k = 0; k < 4; ++k) {
+        const auto part = static_cast<std::uint8_t>(20 * GetParam().parts[k]);
+        notifications.push_back(notification(GetParam().prefixes[k], counting(20, part)));
+    }
+    EXPECT_EQ(receive_all(state, notifications).back(), Progress::Complete);
     const Reassembly reply = state.reassemble();
-    EXPECT_EQ(reply.bytes, counting(300));
+    EXPECT_EQ(reply.bytes, counting(80));
     EXPECT_TRUE(reply.whole);
+}
+
+INSTANTIATE_TEST_SUITE_P(LongReply, FragmentPlacement,
+                         testing::Values(PlacementCase{"NumberedInOrder", {0, 1, 2, 3}, {0, 1, 2, 3}},
+                                         PlacementCase{"NumberedOutOfOrder", {0, 2, 1, 3}, {0, 2, 1, 3}},
+                                         PlacementCase{"NumberedBackwards", {3, 2, 1, 0}, {3, 2, 1, 0}},
+                                         PlacementCase{"AllTheSamePrefix", {7, 7, 7, 7}, {0, 1, 2, 3}},
+                                         PlacementCase{"CountingFromOne", {1, 2, 3, 4}, {0, 1, 2, 3}}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A reader seen numbering its fragments: the header of a short reply is in
+// fragment 0, which may come after fragment 1.
+TEST(ShortReply, ANumberingReadersHeaderIsTakenFromFragmentZeroWhereverItComes)
+{
+    ReceiveState state;
+    await_reply(state, true);
+    const Bytes first = notification(0x00, hex("1E 00 00 14") + counting(16));
+    const Bytes second = notification(0x01, counting(10, 16));
+    EXPECT_EQ(receive_all(state, {first, second}).back(), Progress::Complete);
+
+    await_reply(state, true);
+    EXPECT_EQ(receive_all(state, {second, first}), (std::vector<Progress>{Progress::Incomplete, Progress::Complete}));
+    EXPECT_EQ(state.reassemble().bytes, hex("1E 00 00 14") + counting(26));
 }
 
 TEST(LongReply, MissingFragmentsLeaveZeros)
