@@ -29,6 +29,7 @@ import base64
 import ctypes
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -57,6 +58,9 @@ SERVICE_TIMEOUT = 120
 # What a request gets on top of its own time limit: the agent's grace and
 # the trip through the port.
 REQUEST_MARGIN = 30
+# How a guest's kernel reports a fault of its own (an oops, a BUG, a list
+# found corrupt), after which that guest's bluetoothd is gone.
+KERNEL_FAULT = re.compile(r"^.*(kernel BUG at|Oops:|general protection fault|list_\w+ corruption).*$", re.M)
 
 RunResult = namedtuple("RunResult", "status stdout stderr")
 
@@ -471,6 +475,15 @@ class VmBed:
             guest.stop_vm()
         if self.folder and not self.keep:
             shutil.rmtree(self.folder, ignore_errors=True)
+
+    def kernel_fault(self):
+        """The first line in which a guest's kernel reported its own fault
+        (with the guest's role), or None."""
+        for guest in self.guests:
+            found = KERNEL_FAULT.search(guest.console())
+            if found:
+                return f"the {guest.role} guest's kernel: {found.group(0).strip()}"
+        return None
 
     def report(self):
         """Every guest's console and service logs, for a failing test."""

@@ -29,7 +29,8 @@ READER_KEYS = "/var/lib/pemra-sim"
 # free as an L2CAP socket is released) in two of three runs of fifteen
 # reconnects, on either end, which ends that end's bluetoothd; and the race
 # in which bluetoothd fails to set a new link's security came with it.
-# Without EATT: thirty reconnects, neither. PEMRA_BLUETOOTH_CONFIG names
+# Without EATT: thirty reconnects, neither (CI saw the crash once all the
+# same: tests/e2e/run_real_bluez.py). PEMRA_BLUETOOTH_CONFIG names
 # another configuration ("" for Debian's own, EATT on).
 BED_BLUETOOTH_CONFIG = "[GATT]\nChannels = 1\n"
 # A client that connects and goes: wakes a pcscd whose main loop sleeps.
