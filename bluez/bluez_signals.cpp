@@ -1,6 +1,7 @@
 #include "bluez/bluez_signals.h"
 
 #include <optional>
+#include <string_view>
 
 #include "bluez/bluez_proxy.h"
 
@@ -33,29 +34,45 @@ Glib::ustring text_of(const Glib::VariantBase &value)
 BluezSignals::BluezSignals(const Glib::RefPtr<Gio::DBus::Connection> &connection) : connection_(connection)
 {
     subscriptions_ = {
-        subscribe(properties_interface, "PropertiesChanged", &BluezSignals::device_properties_changed,
-                  device_interface),
-        subscribe(object_manager_interface, "InterfacesAdded", &BluezSignals::interfaces_added),
-        subscribe(object_manager_interface, "InterfacesRemoved", &BluezSignals::interfaces_removed),
+        subscribe(properties_interface, "PropertiesChanged", device_interface),
+        subscribe(object_manager_interface, "InterfacesAdded"),
+        subscribe(object_manager_interface, "InterfacesRemoved"),
     };
 }
 
 BluezSignals::~BluezSignals()
 {
     for (guint subscription : subscriptions_)
-        connection_->signal_unsubscribe(subscription);
+        g_dbus_connection_signal_unsubscribe(connection_->gobj(), subscription);
 }
 
-guint BluezSignals::subscribe(const char *interface, const char *member, Handler handler, const char *arg0_namespace)
+// GIO's own call, with this object as the callback's data: giomm's copies the
+// handler to the heap and frees it from an idle callback after the
+// unsubscription, which never runs when the worker's loop and its context end
+// first. GDBus calls no handler of a subscription that is gone, so the data
+// needs no freeing of its own.
+guint BluezSignals::subscribe(const char *interface, const char *member, const char *arg0_namespace)
 {
-    return connection_->signal_subscribe(
-        [this, handler](const auto &, const Glib::ustring &sender, const auto &, const auto &, const auto &,
-                        const Glib::VariantContainerBase &parameters) {
-            if (!owner_.empty() && sender == owner_)
-                (this->*handler)(parameters);
-        },
-        bluez_bus_name, interface, member, {}, arg0_namespace ? arg0_namespace : "",
-        arg0_namespace ? Gio::DBus::SignalFlags::MATCH_ARG0_NAMESPACE : Gio::DBus::SignalFlags::NONE);
+    return g_dbus_connection_signal_subscribe(
+        connection_->gobj(), bluez_bus_name, interface, member, nullptr, arg0_namespace,
+        arg0_namespace ? G_DBUS_SIGNAL_FLAGS_MATCH_ARG0_NAMESPACE : G_DBUS_SIGNAL_FLAGS_NONE, &BluezSignals::received,
+        this, nullptr);
+}
+
+void BluezSignals::received(GDBusConnection *, const char *sender, const char *, const char *, const char *member,
+                            GVariant *parameters, gpointer self)
+{
+    auto &signals = *static_cast<BluezSignals *>(self);
+    if (!sender || signals.owner_.empty() || signals.owner_ != sender)
+        return;
+    const Glib::VariantContainerBase arguments(parameters, true);
+    const std::string_view name(member);
+    if (name == "PropertiesChanged")
+        signals.device_properties_changed(arguments);
+    else if (name == "InterfacesAdded")
+        signals.interfaces_added(arguments);
+    else if (name == "InterfacesRemoved")
+        signals.interfaces_removed(arguments);
 }
 
 // Argument 0, the interface, is Device1's: the match rule says so.

@@ -30,8 +30,9 @@ public:
         signal_interfaces_removed;
 
 private:
-    using Handler = void (BluezSignals::*)(const Glib::VariantContainerBase &parameters);
-    guint subscribe(const char *interface, const char *member, Handler handler, const char *arg0_namespace = nullptr);
+    guint subscribe(const char *interface, const char *member, const char *arg0_namespace = nullptr);
+    static void received(GDBusConnection *, const char *sender, const char *path, const char *interface,
+                         const char *member, GVariant *parameters, gpointer self);
     void device_properties_changed(const Glib::VariantContainerBase &parameters);
     void interfaces_added(const Glib::VariantContainerBase &parameters);
     void interfaces_removed(const Glib::VariantContainerBase &parameters);
