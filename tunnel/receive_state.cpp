@@ -144,10 +144,19 @@ Reassembly ReceiveState::reassemble() const
     Reassembly reply{Bytes(static_cast<std::size_t>(total_length_)), fragment_size_ > 0};
     if (fragment_size_ == 0)
         return reply;
+    // Each fragment at its position first: a numbered one may have come
+    // after fragments that the length does not need.
+    const int positions = std::min((total_length_ + fragment_size_ - 1) / fragment_size_, max_fragments);
+    std::array<const NotiResult *, max_fragments> at{};
     const bool numbered = fragments_numbered();
-    for (int k = 0; k * fragment_size_ < total_length_ && k < max_fragments; ++k) {
+    for (int k = 0; k < received_fragments_; ++k) {
         const auto &fragment = noti_results_[static_cast<std::size_t>(k)];
-        const int position = numbered ? fragment->prefix : k;
+        const int position = fragment && numbered ? fragment->prefix : k;
+        if (fragment && position < positions)
+            at[static_cast<std::size_t>(position)] = &*fragment;
+    }
+    for (int position = 0; position < positions; ++position) {
+        const NotiResult *fragment = at[static_cast<std::size_t>(position)];
         const std::size_t offset = static_cast<std::size_t>(position * fragment_size_);
         // A fragment that would run past the end is left out whole, not cut.
         if (fragment && offset + fragment->data.size() <= reply.bytes.size())
