@@ -144,8 +144,9 @@ Reassembly ReceiveState::reassemble() const
     Reassembly reply{Bytes(static_cast<std::size_t>(total_length_)), fragment_size_ > 0};
     if (fragment_size_ == 0)
         return reply;
-    // Each fragment at its position first: a numbered one may have come
-    // after fragments that the length does not need.
+    // Each fragment at its place first, then copied in the order of the
+    // places: what a fragment longer than its share spills over its
+    // neighbour does not depend on the order in which they came.
     const int positions = std::min((total_length_ + fragment_size_ - 1) / fragment_size_, max_fragments);
     std::array<const NotiResult *, max_fragments> at{};
     const bool numbered = fragments_numbered();
